@@ -1,0 +1,306 @@
+/*
+ * dtucentre: a data service centre for GPRS data terminals, as a library.
+ *
+ * Terminals reach the centre over UDP and name themselves by an 11-character
+ * ID.  The library owns one UDP socket and a table of up to 500 terminals; the
+ * host calls the plain C functions below and may replace the built-in session
+ * handlers with callbacks.  The library runs no threads of its own.
+ *
+ * Conventions of this interface
+ *  1. Results are ints.  Server, table, session, send and address operations
+ *     give 0 for success and -1 for failure (queries give the value asked
+ *     for; the close-all operations always give 0).  Parameter operations give
+ *     1 for success and 0 for failure; ClearParam always gives 0.
+ *  2. Integers inside UserInfo and DataRecord are in the machine's
+ *     (little-endian) order.  Addresses and ports in UserInfo, send_cmd,
+ *     send_data, DoUpdateParam and DoReadParam are in host byte order; the
+ *     filter-list, custom-IP and GetCurrentIP addresses are 32-bit IPv4 values
+ *     in network byte order (first octet first in memory).  Every number on
+ *     the wire is big-endian.
+ *  3. Message buffers are owned by the caller and their size is never passed.
+ *     The longest text written is the start banner, at most
+ *     DTU_MAX_BANNER_BYTES bytes with its NUL; the close line is 32 bytes plus
+ *     the length of the ID given.  Texts partly in Chinese are GBK-encoded.
+ *  4. The server lock is recursive and lives as long as the process.  It is
+ *     taken by do_read_proc (from a datagram of 16 bytes or more until the
+ *     return), by get_user_info, get_user_at, get_online_user_amount, and by
+ *     do_send_user_data and the four close operations.  Everything else takes
+ *     no lock; the unlocked writers (setters, AddOneUser, DeleteAllUser, the
+ *     parameter set frame) are called from one host thread at a time.
+ *  5. Callbacks run on the thread that called do_read_proc, with the server
+ *     lock held.  They may call every function of this header except
+ *     start_gprs_server and stop_gprs_server, and must not wait for another
+ *     thread that takes the lock.
+ *  6. Records cross the boundary by value: the library keeps no pointer to a
+ *     caller's buffer after a call returns.
+ *  7. Exported functions use the C calling convention (DTU_CALL) and plain,
+ *     undecorated names.
+ */
+#ifndef DTUCENTRE_H
+#define DTUCENTRE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(DTUCENTRE_BUILDING)
+#    define DTU_API __declspec(dllexport)
+#  else
+#    define DTU_API __declspec(dllimport)
+#  endif
+#  define DTU_CALL __cdecl
+#else
+#  if defined(DTUCENTRE_BUILDING)
+#    define DTU_API __attribute__((visibility("default")))
+#  else
+#    define DTU_API
+#  endif
+#  define DTU_CALL
+#endif
+
+#define DTUCENTRE_VERSION_MAJOR 1
+#define DTUCENTRE_VERSION_MINOR 0
+#define DTUCENTRE_VERSION_PATCH 0
+
+#define DTU_MAX_USERS 500
+#define DTU_ID_LENGTH 11
+#define DTU_MAX_USER_DATA 1024
+#define DTU_MAX_DATAGRAM 1040
+/* The start banner lists at most this many local addresses. */
+#define DTU_MAX_BANNER_ADDRESSES 8
+/* Upper bound of the start banner with its NUL (31 + 11 + 3 + 127 + 2 bytes
+ * of text and brackets, a NUL, and 17 bytes per listed address). */
+#define DTU_MAX_BANNER_BYTES (175 + 17 * DTU_MAX_BANNER_ADDRESSES)
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One terminal of the user table: 68 bytes, fixed layout. */
+typedef struct UserInfo {
+    char userId[12];          /*  0: up to 11 characters, NUL-terminated */
+    uint32_t peerAddr;        /* 12: source of its last refreshing datagram, host order */
+    uint16_t peerPort;        /* 16: its UDP port, host order */
+    uint8_t reserved1[2];     /* 18 */
+    uint32_t reportedAddr;    /* 20: address stated in its logon frame, host order */
+    uint16_t reportedPort;    /* 24: port stated in its logon frame, host order */
+    char logonTime[20];       /* 26: "YYYY-mm-dd HH:MM:SS", local time */
+    uint8_t updateTime[20];   /* 46: bytes 0-3 seconds since 1970 UTC, little-endian */
+    uint8_t status;           /* 66: 1 on line, 0 free or off line */
+    uint8_t reserved2;        /* 67 */
+} UserInfo;
+
+/* What do_read_proc returns for one datagram.  The fields end at offset
+ * 1058; the library never writes byte 1059, so a 1059-byte area suffices. */
+typedef struct DataRecord {
+    char userId[12];          /*    0: terminal ID, NUL-terminated */
+    char recvTime[20];        /*   12: local time of receipt, or empty */
+    uint8_t data[1024];       /*   32: user data */
+    uint16_t dataLength;      /* 1056: bytes of user data */
+    uint8_t dataType;         /* 1058: what arrived, see below */
+} DataRecord;
+
+/* DataRecord.dataType */
+enum {
+    DTU_DATA_NONE = 0,          /* receive error, short datagram, bad frame */
+    DTU_DATA_LOGON = 1,
+    DTU_DATA_LOGOUT = 2,
+    DTU_DATA_INVALID = 4,       /* InvalidCmd report, or any unknown code */
+    DTU_DATA_REPLY = 5,
+    DTU_DATA_NOT_ONLINE = 6,    /* user data from a terminal not on line */
+    DTU_DATA_USER = 9,
+    DTU_DATA_PARAM_READ = 11,   /* parameter reply decoded: use GetParam */
+    DTU_DATA_PARAM_SET = 13,
+    DTU_DATA_ID_REPORT = 19
+};
+
+#if defined(__cplusplus) && __cplusplus >= 201103L
+static_assert(sizeof(UserInfo) == 68, "UserInfo is 68 bytes");
+static_assert(offsetof(UserInfo, peerAddr) == 12, "UserInfo layout");
+static_assert(offsetof(UserInfo, peerPort) == 16, "UserInfo layout");
+static_assert(offsetof(UserInfo, reportedAddr) == 20, "UserInfo layout");
+static_assert(offsetof(UserInfo, reportedPort) == 24, "UserInfo layout");
+static_assert(offsetof(UserInfo, logonTime) == 26, "UserInfo layout");
+static_assert(offsetof(UserInfo, updateTime) == 46, "UserInfo layout");
+static_assert(offsetof(UserInfo, status) == 66, "UserInfo layout");
+static_assert(offsetof(DataRecord, recvTime) == 12, "DataRecord layout");
+static_assert(offsetof(DataRecord, data) == 32, "DataRecord layout");
+static_assert(offsetof(DataRecord, dataLength) == 1056, "DataRecord layout");
+static_assert(offsetof(DataRecord, dataType) == 1058, "DataRecord layout");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(UserInfo) == 68, "UserInfo is 68 bytes");
+_Static_assert(offsetof(UserInfo, status) == 66, "UserInfo layout");
+_Static_assert(offsetof(DataRecord, dataLength) == 1056, "DataRecord layout");
+_Static_assert(offsetof(DataRecord, dataType) == 1058, "DataRecord layout");
+#endif
+
+/* Callbacks.  Their results are ignored.  `user` is a temporary record built
+ * from the datagram, valid during the call only; `record` is the DataRecord
+ * that do_read_proc will return; `ackFlag` is do_read_proc's third argument. */
+typedef int(DTU_CALL *UserEventCallback)(UserInfo *user);
+typedef int(DTU_CALL *RecvdataCallback)(UserInfo *user, DataRecord *record, int ackFlag);
+
+/* ---- Server control -------------------------------------------------- */
+
+/* Opens the UDP endpoint on `port` (low 16 bits) in the work mode set last,
+ * clears the user table, writes the start banner (or an error text) into
+ * `buffer` (may be NULL).  In window-message mode (any mode other than 0 and
+ * 1) `window` is the window that receives `message` while a datagram waits;
+ * on POSIX it is a DtuNotifier (see below).  0 on success, -1 on failure.
+ * Every start, successful or not, is followed by one stop. */
+DTU_API int DTU_CALL start_gprs_server(void *window, unsigned int message, int port, char *buffer);
+
+/* Closes the endpoint and writes the stopped text (or an error text) into
+ * `buffer` (may be NULL).  0, or -1 when the socket layer fails to release. */
+DTU_API int DTU_CALL stop_gprs_server(char *buffer);
+
+/* Stores the work mode for the next start: 0 blocking, 1 non-blocking, any
+ * other value window message.  Gives the value stored. */
+DTU_API int DTU_CALL SetWorkMode(int mode);
+
+/* Copies the local host name into `name` (`size` bytes).  0, or -1 with an
+ * error text copied into `buffer` when one is given. */
+DTU_API int DTU_CALL get_server_name(char *name, int size, char *buffer);
+
+/* ---- Local addresses and the banner's filter list ------------------- */
+
+/* Adds an address (network order) to the four-slot filter list; -1 when the
+ * list is full, the address is 0, or an entry with the same first two octets
+ * is there. */
+DTU_API int DTU_CALL AddFilterIP(uint32_t address);
+/* Empties the slot that matches `address` by its first two octets (or slot 0
+ * for 0); -1 when nothing matches. */
+DTU_API int DTU_CALL DelFilterIP(uint32_t address);
+/* Slot (0-3) matching `address` by its first two octets, or by value for 0
+ * or an empty list; -1 when none. */
+DTU_API int DTU_CALL FindFilterIP(uint32_t address);
+/* Number of non-empty filter slots, 0 to 4. */
+DTU_API int DTU_CALL GetFilterIPCount(void);
+/* Value of filter slot `slot`; 0 for an empty slot or a number outside 0-3. */
+DTU_API uint32_t DTU_CALL GetIP(int slot);
+/* Stores the address to bind at the next start (0: every local address);
+ * gives the value stored. */
+DTU_API uint32_t DTU_CALL SetCustomIP(uint32_t address);
+/* The address the last start bound to (network order); 0 for every address. */
+DTU_API uint32_t DTU_CALL GetCurrentIP(void);
+
+/* ---- Receiving ------------------------------------------------------- */
+
+/* Receives one datagram, checks it, dispatches it to the callback of its
+ * event and fills `record` (never NULL; bytes 0-1058 only).  0 when a frame
+ * was dispatched or a datagram under 16 bytes dropped; -1 on a receive error
+ * (text "Error occurred during read,errorcode:%d\r\n"), a rejected frame
+ * ("Error packet\r\n"), a Logon of a bad length or an IdReport without its
+ * mark.  `message` may be NULL. */
+DTU_API int DTU_CALL do_read_proc(DataRecord *record, char *message, int ackFlag);
+
+/* ---- Frames ---------------------------------------------------------- */
+
+/* Sends a 16-byte command frame carrying user->userId (11 bytes) to ip:port.
+ * kind: 1 LogonAck, 2 LogoutCmd, 5 DataAck, 6 NotLoggedOn, any other
+ * InvalidCmdReply (low 8 bits count).  0 when sent; -1 when `user` is NULL,
+ * no socket is open or the send failed. */
+DTU_API int DTU_CALL send_cmd(uint32_t ip, int port, const UserInfo *user, int kind);
+
+/* Sends a UserDataDown frame with `length` (0-1024) payload bytes to ip:port.
+ * 0 when sent; -1 for a NULL ID, an oversize payload, a NULL `data` with a
+ * non-zero length, no open socket or a failed send. */
+DTU_API int DTU_CALL send_data(uint32_t ip, int port, const char *terminalId, const void *data,
+                               uint32_t length);
+
+/* ---- User table ------------------------------------------------------ */
+
+/* Copies the first record holding `userId` (on line or not) to `out`; -1 when
+ * an argument is NULL or no record holds the ID. */
+DTU_API int DTU_CALL get_user_info(const char *userId, UserInfo *out);
+/* Copies record `index` (0-499) to `out`; -1 for a bad index or NULL `out`. */
+DTU_API int DTU_CALL get_user_at(unsigned int index, UserInfo *out);
+/* Always 500. */
+DTU_API int DTU_CALL get_max_user_amount(void);
+/* Number of records on line. */
+DTU_API int DTU_CALL get_online_user_amount(void);
+/* Stores a copy of `user` on line in the first free slot; -1 when the table
+ * is full (or `user` is NULL).  The ID is not checked. */
+DTU_API int DTU_CALL AddOneUser(const UserInfo *user);
+/* Zeroes the whole table.  Always 0. */
+DTU_API int DTU_CALL DeleteAllUser(void);
+
+/* ---- Callbacks ------------------------------------------------------- */
+
+/* Each setter replaces a slot's handler for good (the built-in ones cannot
+ * be put back).  A NULL slot is skipped by the dispatch. */
+DTU_API void DTU_CALL SetEvtCALLBACK(UserEventCallback logon, UserEventCallback logout,
+                                     RecvdataCallback recvdata, UserEventCallback recvdataReply,
+                                     UserEventCallback invalidcmd);
+DTU_API void DTU_CALL SetLogonCALLBACK(UserEventCallback logon);
+DTU_API void DTU_CALL SetLogoutCALLBACK(UserEventCallback logout);
+DTU_API void DTU_CALL SetRecvdataCALLBACK(RecvdataCallback recvdata);
+DTU_API void DTU_CALL SetRecvDataReplyCALLBACK(UserEventCallback recvdataReply);
+DTU_API void DTU_CALL SetInvalidcmdCALLBACK(UserEventCallback invalidcmd);
+
+/* ---- Sending data and closing users --------------------------------- */
+
+/* Sends `length` (1-1024) bytes to the first record holding `userId`, if it
+ * is on line, at its last address.  `reserved` is not used.  0 when sent. */
+DTU_API int DTU_CALL do_send_user_data(const char *userId, const char *data, unsigned int length,
+                                       int reserved);
+/* Takes the on-line terminal `userId` off line (ID cleared) and writes
+ * "**[ID] <GBK 'quit'> time\r\n" into `message` (may be NULL).  The variant
+ * with 2 first sends the terminal a LogoutCmd.  -1 when not on line. */
+DTU_API int DTU_CALL do_close_one_user(const char *userId, char *message);
+DTU_API int DTU_CALL do_close_one_user2(const char *userId, char *message);
+/* Takes every on-line terminal off line except "00000000000"; `message`
+ * ends holding the line of the last one closed.  Always 0. */
+DTU_API int DTU_CALL do_close_all_user(char *message);
+DTU_API int DTU_CALL do_close_all_user2(char *message);
+
+/* ---- Terminal parameters -------------------------------------------- */
+
+/* Starts a new parameter set frame.  Always 0. */
+DTU_API int DTU_CALL ClearParam(void);
+/* Appends parameter `tag` with `length` value bytes (tag 18: a text
+ * "N1-N2-N3-N4-N5" of 9 characters or more, read to its NUL).  1 when
+ * appended; 0 otherwise, with -1 written to *error when the length breaks the
+ * tag's limit (a negative length included).  Refused (0) before the first
+ * ClearParam. */
+DTU_API int DTU_CALL SetParam(int tag, const void *value, int length, int *error);
+/* Sends the parameter set frame, carrying `id` (1-11 characters), to
+ * address:port.  1 when sent.  0 for a bad ID, no frame (no ClearParam yet)
+ * or a failed send.  A frame with no element goes out closed: length 16 and
+ * its end mark at byte 15. */
+DTU_API int DTU_CALL DoUpdateParam(uint32_t address, int port, const char *id);
+/* Sends a 17-byte ParamRead request carrying `id` (1-11 characters) to
+ * address:port.  1 when sent, 0 otherwise. */
+DTU_API int DTU_CALL DoReadParam(uint32_t address, int port, const char *id);
+/* Copies parameter `tag` of the last decoded reply into `buffer`; *length
+ * holds the buffer's size on entry and the bytes written (text length without
+ * the NUL) on return.  Texts are NUL-terminated, numbers big-endian, tag 18
+ * the text "N1-N2-N3-N4-N5".  0, with nothing written, for an unknown tag or
+ * a buffer too small (for tag 18: too small for the text and its NUL). */
+DTU_API int DTU_CALL GetParam(int tag, void *buffer, int *length);
+
+/* ---- POSIX window-message mode --------------------------------------- */
+#if !defined(_WIN32)
+/* Stands in for the window of window-message mode: pass it as `window` to
+ * start_gprs_server.  While a datagram waits on the server socket, the
+ * notifier reports the message number given at start; the host then calls
+ * do_read_proc.  Its file descriptor is pollable (readable while a message
+ * waits), so any event loop can watch it; the library runs no thread. */
+typedef struct DtuNotifier DtuNotifier;
+/* NULL when the system refuses a new epoll instance. */
+DTU_API DtuNotifier *DTU_CALL dtu_notifier_create(void);
+/* The pollable descriptor, or -1 for NULL. */
+DTU_API int DTU_CALL dtu_notifier_fd(const DtuNotifier *notifier);
+/* Waits up to timeout_ms (-1: no limit) for a message.  1 with *message set,
+ * 0 on timeout, -1 on error. */
+DTU_API int DTU_CALL dtu_notifier_wait(DtuNotifier *notifier, int timeout_ms,
+                                       unsigned int *message);
+/* Releases the notifier; stop the server first. */
+DTU_API void DTU_CALL dtu_notifier_destroy(DtuNotifier *notifier);
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* DTUCENTRE_H */

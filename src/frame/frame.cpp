@@ -1,0 +1,82 @@
+#include "frame/frame.h"
+
+#include <cstring>
+
+#include "platform/platform.h"
+#include "server/server.h"
+
+namespace dtu {
+
+bool id_equal(const char *a, const char *b) { return std::strncmp(a, b, kIdSize) == 0; }
+
+void put_id_field(std::uint8_t *field, const char *id) {
+  std::size_t n = 0;
+  for (; n < kIdSize && id[n] != '\0'; ++n) field[n] = static_cast<std::uint8_t>(id[n]);
+  std::memset(field + n, 0, kIdSize - n);
+}
+
+int check_frame(const std::uint8_t *datagram, std::size_t size, char id[12],
+                std::uint16_t *length) {
+  if (size < kHeadSize || datagram[FrameHeader::kStart] != kFrameMark) return -1;
+  const std::uint16_t len = get_be16(datagram + FrameHeader::kLength);
+  *length = len;
+  if (len < kHeadSize || len > size || datagram[len - 1] != kFrameMark) return -1;
+  std::size_t n = 0;
+  for (; n < kIdSize && datagram[kIdOffset + n] != 0; ++n) id[n] = static_cast<char>(datagram[kIdOffset + n]);
+  std::memset(id + n, 0, 12 - n);
+  if (id_equal(id, kNoTerminalId)) return -1;
+  return datagram[FrameHeader::kCode];
+}
+
+std::uint8_t command_code(int kind) {
+  switch (kind & 0xFF) {
+    case kCmdLogonAck: return kLogonAck;
+    case kCmdLogout: return kLogoutCmd;
+    case kCmdDataAck: return kDataAck;
+    case kCmdNotLoggedOn: return kNotLoggedOn;
+    default: return kInvalidCmdReply;
+  }
+}
+
+std::size_t build_cmd_frame(std::uint8_t out[kHeadSize], const UserInfo &user, int kind) {
+  out[0] = kFrameMark;
+  out[1] = command_code(kind);
+  put_be16(out + 2, kHeadSize);
+  std::memcpy(out + kIdOffset, user.userId, kIdSize);  // the record's 11 bytes as they stand
+  out[FrameHeader::kEnd] = kFrameMark;
+  return kHeadSize;
+}
+
+std::size_t build_data_frame(std::uint8_t *out, const char *terminal_id, const void *payload,
+                             std::size_t length) {
+  length &= 0xFFFF;
+  out[0] = kFrameMark;
+  out[1] = kUserDataDown;
+  put_be16(out + 2, kHeadSize);
+  put_id_field(out + kIdOffset, terminal_id);
+  out[FrameHeader::kEnd] = kFrameMark;
+  if (length != 0) std::memcpy(out + kHeadSize, payload, length);
+  return kHeadSize + length;
+}
+
+int send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port) {
+  return platform::send_to(server_socket(), frame, size, ip, static_cast<std::uint16_t>(port));
+}
+
+int send_cmd(std::uint32_t ip, int port, const UserInfo *user, int kind) {
+  if (user == nullptr) return -1;
+  std::uint8_t frame[kHeadSize];
+  build_cmd_frame(frame, *user, kind);
+  return send_frame(frame, sizeof frame, ip, port);
+}
+
+int send_data(std::uint32_t ip, int port, const char *terminal_id, const void *data,
+              std::uint32_t length) {
+  if (terminal_id == nullptr || length > kMaxUserData) return -1;
+  if (data == nullptr && length != 0) return -1;
+  std::uint8_t frame[kMaxDatagram];
+  std::size_t size = build_data_frame(frame, terminal_id, data, length);
+  return send_frame(frame, size, ip, port);
+}
+
+}  // namespace dtu

@@ -1,0 +1,105 @@
+// Wire frames shared by both directions.
+//
+// Frame:   7B | code | len(be16) | id[11] | body... | 7B   [payload]
+// Command: 7B | code | 00 10     | id[11] | 7B                  (16 bytes)
+// The length field counts from the start mark through the end mark; user-data
+// frames keep it at 16 and carry their payload behind the end mark.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dtucentre.h"
+
+namespace dtu {
+
+constexpr std::uint8_t kFrameMark = 0x7B;
+constexpr std::size_t kHeadSize = 16;         // head-only frame
+constexpr std::size_t kIdOffset = 4;
+constexpr std::size_t kIdSize = 11;
+constexpr std::size_t kBodyOffset = 15;
+constexpr std::size_t kMaxDatagram = 1040;    // largest frame received or sent
+constexpr std::size_t kMaxUserData = 1024;
+constexpr char kNoTerminalId[] = "00000000000";
+
+// FrameHeader: the fixed head of every frame, as offsets into the bytes.
+struct FrameHeader {
+  static constexpr std::size_t kStart = 0;
+  static constexpr std::size_t kCode = 1;
+  static constexpr std::size_t kLength = 2;
+  static constexpr std::size_t kId = kIdOffset;
+  static constexpr std::size_t kEnd = 15;
+};
+
+enum PacketCode : std::uint8_t {
+  // terminal to centre
+  kLogon = 0x01,
+  kLogout = 0x02,
+  kInvalidCmd = 0x04,
+  kDataReply = 0x05,
+  kUserData = 0x09,
+  kParamReadReply = 0x0B,
+  kParamSetReply = 0x0D,
+  kIdReport = 0x13,
+  // centre to terminal
+  kLogonAck = 0x81,
+  kLogoutCmd = 0x82,
+  kNotLoggedOn = 0x83,
+  kInvalidCmdReply = 0x84,
+  kDataAck = 0x85,
+  kUserDataDown = 0x89,
+  kParamRead = 0x8B,
+  kParamSet = 0x8D,
+};
+
+// Command kinds of send_cmd.
+enum CommandKind : int {
+  kCmdLogonAck = 1,
+  kCmdLogout = 2,
+  kCmdInvalid = 4,
+  kCmdDataAck = 5,
+  kCmdNotLoggedOn = 6,
+};
+
+// Logon body: reported address at 15..18, port at 19..20.
+constexpr std::size_t kLogonAddrOffset = 15;
+constexpr std::size_t kLogonPortOffset = 19;
+constexpr std::uint16_t kLogonShort = 22;
+constexpr std::uint16_t kLogonLong = 33;
+
+inline std::uint8_t *put_be16(std::uint8_t *p, std::uint16_t v) {
+  p[0] = static_cast<std::uint8_t>(v >> 8);
+  p[1] = static_cast<std::uint8_t>(v);
+  return p + 2;
+}
+inline std::uint16_t get_be16(const std::uint8_t *p) {
+  return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
+}
+inline std::uint32_t get_be32(const std::uint8_t *p) {
+  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+// Terminal IDs compare over at most 11 characters, as C strings.
+bool id_equal(const char *a, const char *b);
+// Writes an ID text into an 11-byte frame field: up to 11 characters, NUL
+// bytes behind a shorter one.
+void put_id_field(std::uint8_t *field, const char *id);
+
+// The code (0-255) of an acceptable frame, -1 otherwise.  `id` receives the
+// NUL-padded terminal ID (12 bytes); `length` the length field.
+int check_frame(const std::uint8_t *datagram, std::size_t size, char id[12],
+                std::uint16_t *length);
+
+std::uint8_t command_code(int kind);
+std::size_t build_cmd_frame(std::uint8_t out[kHeadSize], const UserInfo &user, int kind);
+// `out` holds at least 16 + length bytes; length is at most 1024.
+std::size_t build_data_frame(std::uint8_t *out, const char *terminal_id, const void *payload,
+                             std::size_t length);
+
+int send_cmd(std::uint32_t ip, int port, const UserInfo *user, int kind);
+int send_data(std::uint32_t ip, int port, const char *terminal_id, const void *data,
+              std::uint32_t length);
+// Sends a finished frame over the server socket; 0 when accepted.
+int send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port);
+
+}  // namespace dtu

@@ -1,0 +1,95 @@
+#include "params/requests.h"
+
+#include <cstring>
+
+#include "frame/frame.h"
+#include "params/catalogue.h"
+
+namespace dtu {
+namespace {
+
+// The parameter set frame: one shared object, used by one host thread at a
+// time (no lock).  g_length is 0 until the first ClearParam.
+std::uint8_t g_frame[PARAM_FRAME_CAPACITY] = {};
+std::size_t g_length = 0;
+
+constexpr std::size_t kParamReadSize = 17;
+
+// 1 to 11 characters; NULL counts as empty.
+bool id_length_ok(const char *id) {
+  if (id == nullptr) return false;
+  const std::size_t n = strnlen(id, kIdSize + 1);
+  return n >= 1 && n <= kIdSize;
+}
+
+}  // namespace
+
+const std::uint8_t *param_frame(std::size_t *length) {
+  *length = g_length;
+  return g_frame;
+}
+
+int clear_param() {
+  std::memset(g_frame, 0, sizeof g_frame);
+  g_length = kHeadSize;
+  g_frame[0] = kFrameMark;
+  g_frame[1] = kParamSet;
+  return 0;
+}
+
+int append_param_element(int tag, const std::uint8_t *value, int value_length) {
+  const std::size_t vlen = static_cast<std::size_t>(value_length);
+  if (g_length + vlen + 2 > PARAM_FRAME_CAPACITY) return 0;
+  g_frame[g_length - 1] = static_cast<std::uint8_t>(tag);  // over the old end mark
+  g_frame[g_length] = static_cast<std::uint8_t>(vlen + 2);
+  if (vlen != 0) std::memcpy(g_frame + g_length + 1, value, vlen);
+  g_length += vlen + 2;
+  put_be16(g_frame + 2, static_cast<std::uint16_t>(g_length));
+  g_frame[g_length - 1] = kFrameMark;
+  return 1;
+}
+
+int set_param(int tag, const void *value, int length, int *error) {
+  const ParamSpec *p = find_param(tag);
+  if (p == nullptr) return 0;
+  // A negative length would meet every upper limit; refuse it as a bad length.
+  const bool length_ok = length >= p->set_min && (p->form == ParamForm::kComposite || length <= p->set_max);
+  if (!length_ok) {
+    if (error != nullptr) *error = -1;
+    return 0;
+  }
+  // No frame before the first ClearParam: nothing to append to.
+  if (g_length == 0) return 0;
+  if (value == nullptr && length != 0) return 0;
+  if (p->form == ParamForm::kComposite) {
+    std::uint8_t coded[kCompositeSize];
+    if (!encode_composite(static_cast<const char *>(value), coded)) return 0;
+    return append_param_element(tag, coded, kCompositeSize);
+  }
+  return append_param_element(tag, static_cast<const std::uint8_t *>(value), length);
+}
+
+int do_update_param(std::uint32_t address, int port, const char *id) {
+  if (!id_length_ok(id) || g_length == 0) return 0;
+  if (g_length == kHeadSize) {
+    // No element yet: close the head-only frame so that it is well formed.
+    put_be16(g_frame + 2, kHeadSize);
+    g_frame[FrameHeader::kEnd] = kFrameMark;
+  }
+  put_id_field(g_frame + kIdOffset, id);
+  return send_frame(g_frame, g_length, address, port) == 0 ? 1 : 0;
+}
+
+int do_read_param(std::uint32_t address, int port, const char *id) {
+  if (!id_length_ok(id)) return 0;
+  std::uint8_t frame[kParamReadSize];
+  frame[0] = kFrameMark;
+  frame[1] = kParamRead;
+  put_be16(frame + 2, kParamReadSize);
+  put_id_field(frame + kIdOffset, id);
+  frame[15] = 0;
+  frame[16] = kFrameMark;
+  return send_frame(frame, sizeof frame, address, port) == 0 ? 1 : 0;
+}
+
+}  // namespace dtu

@@ -1,0 +1,116 @@
+// Built-in session handlers: register, refresh and release terminals in the
+// user table and answer them.  They run inside do_read_proc, under the
+// server lock, and take no lock of their own.
+#include "users/handlers.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "frame/frame.h"
+#include "platform/platform.h"
+#include "users/user_table.h"
+
+namespace dtu {
+namespace {
+
+std::atomic<UserEventCallback> g_logon{default_logon_handler};
+std::atomic<UserEventCallback> g_logout{default_logout_handler};
+std::atomic<RecvdataCallback> g_recvdata{default_recvdata_handler};
+std::atomic<UserEventCallback> g_recvdata_reply{default_recvdata_reply_handler};
+std::atomic<UserEventCallback> g_invalidcmd{default_invalidcmd_handler};
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+
+}  // namespace
+
+int DTU_CALL default_logon_handler(UserInfo *user) {
+  // One pass: stop at the terminal's on-line record, remembering the first
+  // free slot on the way.
+  UserInfo *free_slot = nullptr;
+  UserInfo *online = nullptr;
+  for (int i = 0; i < kMaxUsers; ++i) {
+    UserInfo *u = user_slot(i);
+    if (u->status == 1) {
+      if (id_equal(u->userId, user->userId)) {
+        online = u;
+        break;
+      }
+    } else if (free_slot == nullptr) {
+      free_slot = u;
+    }
+  }
+  UserInfo *target = online != nullptr ? online : free_slot;
+  if (target == nullptr) return 0;  // table full: no record, no answer
+
+  if (online != nullptr) {
+    // Re-logon: the first logon's time survives.
+    char kept[sizeof online->logonTime];
+    std::memcpy(kept, online->logonTime, 19);
+    kept[19] = '\0';
+    *online = *user;
+    std::memset(online->logonTime, 0, sizeof online->logonTime);
+    std::strcpy(online->logonTime, kept);
+  } else {
+    *free_slot = *user;
+    platform::format_local_time(platform::now_seconds(), free_slot->logonTime);
+  }
+  dtu::send_cmd(target->peerAddr, target->peerPort, target, kCmdLogonAck);
+  return 0;
+}
+
+int DTU_CALL default_logout_handler(UserInfo *user) {
+  UserInfo *u = find_online_user(user->userId);
+  if (u == nullptr) return 0;
+  u->status = 0;
+  dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdLogout);
+  return 0;
+}
+
+int DTU_CALL default_recvdata_handler(UserInfo *user, DataRecord *record, int ack_flag) {
+  UserInfo *u = find_online_user(user->userId);
+  if (u != nullptr) {
+    refresh_user(u, *user);
+    if (ack_flag != 0) dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdDataAck);
+    return 0;
+  }
+  dtu::send_cmd(user->peerAddr, user->peerPort, user, kCmdNotLoggedOn);
+  record->dataType = DTU_DATA_NOT_ONLINE;
+  record->dataLength = 0;
+  return 0;
+}
+
+int DTU_CALL default_recvdata_reply_handler(UserInfo *user) {
+  UserInfo *u = find_online_user(user->userId);
+  if (u != nullptr) refresh_user(u, *user);
+  return 0;
+}
+
+int DTU_CALL default_invalidcmd_handler(UserInfo *user) {
+  UserInfo *u = find_online_user(user->userId);
+  if (u == nullptr) return 0;
+  refresh_user(u, *user);
+  dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdInvalid);
+  return 0;
+}
+
+UserEventCallback logon_slot() { return g_logon.load(kRelaxed); }
+UserEventCallback logout_slot() { return g_logout.load(kRelaxed); }
+RecvdataCallback recvdata_slot() { return g_recvdata.load(kRelaxed); }
+UserEventCallback recvdata_reply_slot() { return g_recvdata_reply.load(kRelaxed); }
+UserEventCallback invalidcmd_slot() { return g_invalidcmd.load(kRelaxed); }
+
+void set_callbacks(UserEventCallback logon, UserEventCallback logout, RecvdataCallback recvdata,
+                   UserEventCallback recvdata_reply, UserEventCallback invalidcmd) {
+  set_logon_callback(logon);
+  set_logout_callback(logout);
+  set_recvdata_callback(recvdata);
+  set_recvdata_reply_callback(recvdata_reply);
+  set_invalidcmd_callback(invalidcmd);
+}
+void set_logon_callback(UserEventCallback cb) { g_logon.store(cb, kRelaxed); }
+void set_logout_callback(UserEventCallback cb) { g_logout.store(cb, kRelaxed); }
+void set_recvdata_callback(RecvdataCallback cb) { g_recvdata.store(cb, kRelaxed); }
+void set_recvdata_reply_callback(UserEventCallback cb) { g_recvdata_reply.store(cb, kRelaxed); }
+void set_invalidcmd_callback(UserEventCallback cb) { g_invalidcmd.store(cb, kRelaxed); }
+
+}  // namespace dtu

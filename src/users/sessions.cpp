@@ -1,0 +1,57 @@
+#include "users/sessions.h"
+
+#include <cstdio>
+
+#include "frame/frame.h"
+#include "platform/platform.h"
+#include "server/texts.h"
+#include "users/user_table.h"
+
+namespace dtu {
+namespace {
+
+// "**[ID] quit time\r\n", replacing what the buffer held.
+void write_close_line(char *message, const char *id) {
+  if (message == nullptr) return;
+  char now[20];
+  platform::format_local_time(platform::now_seconds(), now);
+  std::sprintf(message, "**[%s] %s %s\r\n", id, text::kQuit, now);
+}
+
+}  // namespace
+
+int do_send_user_data(const char *id, const char *data, unsigned length) {
+  if (id == nullptr || length == 0 || length > kMaxUserData) return -1;
+  platform::ServerLockGuard lock;
+  // The first record holding the ID decides, on line or not.
+  const UserInfo *u = find_user(id);
+  if (u == nullptr || u->status == 0) return -1;
+  return send_data(u->peerAddr, u->peerPort, id, data, length);
+}
+
+int do_close_one_user(const char *id, char *message, bool tell_terminal) {
+  if (id == nullptr) return -1;
+  platform::ServerLockGuard lock;
+  UserInfo *u = find_online_user(id);
+  if (u == nullptr) return -1;
+  if (tell_terminal) dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdLogout);
+  close_user(u);
+  write_close_line(message, id);
+  return 0;
+}
+
+int do_close_all_user(char *message, bool tell_terminal) {
+  platform::ServerLockGuard lock;
+  for (int i = 0; i < kMaxUsers; ++i) {
+    UserInfo *u = user_slot(i);
+    if (u->status != 1 || id_equal(u->userId, kNoTerminalId)) continue;
+    if (tell_terminal) dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdLogout);
+    char id[sizeof u->userId + 1] = {};
+    for (std::size_t k = 0; k < sizeof u->userId; ++k) id[k] = u->userId[k];
+    close_user(u);
+    write_close_line(message, id);
+  }
+  return 0;
+}
+
+}  // namespace dtu
