@@ -68,4 +68,9 @@ std::uint32_t set_custom_ip(std::uint32_t address) {
 
 std::uint32_t custom_ip() { return g_custom_ip; }
 
+void reset_address_settings() {
+  for (std::uint32_t &slot : g_filter) slot = 0;
+  g_custom_ip = 0;
+}
+
 }  // namespace dtu

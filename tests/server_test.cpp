@@ -1,0 +1,314 @@
+// The server endpoint: start and stop in each work mode, the start banner,
+// the filter list and custom IP, and the POSIX notifier.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <netdb.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "server/server.h"
+#include "server/texts.h"
+#include "support.h"
+
+using namespace test;
+
+namespace {
+
+std::uint32_t ip(const char *dotted) { return inet_addr(dotted); }
+
+// UTF-8 to GBK, through the system's iconv, to check the embedded texts.
+std::string gbk(const std::string &utf8) {
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  std::string in = utf8, out(utf8.size() * 2 + 8, '\0');
+  char *src = in.data(), *dst = out.data();
+  std::size_t left = in.size(), room = out.size();
+  iconv(cd, &src, &left, &dst, &room);
+  iconv_close(cd);
+  out.resize(out.size() - room);
+  return out;
+}
+
+std::string host() {
+  char name[128];
+  gethostname(name, sizeof name);
+  return name;
+}
+
+std::string started() { return gbk("*****无线数据服务中心已启动端口"); }
+
+TEST(Texts, ChineseTextsAreTheirGbkBytes) {
+  EXPECT_EQ(started(), dtu::text::kStarted);
+  EXPECT_EQ(started().size(), 31u);
+  EXPECT_EQ(gbk("*****无线数据服务中心已停止\r\n"), dtu::text::kStopped);
+  EXPECT_EQ(gbk("*****没有可使用的IP地址\r\n"), dtu::text::kNoAddress);
+  EXPECT_EQ(gbk("退出"), "\xCD\xCB\xB3\xF6");
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_library_state(); }
+  void TearDown() override { reset_library_state(); }
+  char buf_[DTU_MAX_BANNER_BYTES + 64] = {};
+};
+
+TEST_F(ServerTest, StartAndStopInNonBlockingModeWithCustomIp) {
+  SetWorkMode(1);
+  SetCustomIP(ip("127.0.0.1"));
+  ASSERT_EQ(start_gprs_server(nullptr, 0, 0, buf_), 0);
+  EXPECT_EQ(std::string(buf_), started() + "0---" + host() + "(127.0.0.1)");
+  EXPECT_EQ(GetCurrentIP(), ip("127.0.0.1"));
+  EXPECT_NE(dtu::server_port(), 0);
+  // Nothing waiting: the would-block code in the read error text.
+  DataRecord r;
+  char msg[64];
+  EXPECT_EQ(do_read_proc(&r, msg, 0), -1);
+  EXPECT_EQ(std::string(msg), "Error occurred during read,errorcode:" + std::to_string(EAGAIN) + "\r\n");
+  EXPECT_EQ(stop_gprs_server(buf_), 0);
+  EXPECT_STREQ(buf_, dtu::text::kStopped);
+  // The bound address survives the stop and a change of custom IP.
+  SetCustomIP(ip("127.0.0.2"));
+  EXPECT_EQ(GetCurrentIP(), ip("127.0.0.1"));
+  // After stop no socket is left to read.
+  EXPECT_EQ(do_read_proc(&r, msg, 0), -1);
+  EXPECT_EQ(std::string(msg), "Error occurred during read,errorcode:" + std::to_string(EBADF) + "\r\n");
+}
+
+TEST_F(ServerTest, BannerListsUnfilteredLocalAddresses) {
+  hostent *he = gethostbyname(host().c_str());
+  ASSERT_NE(he, nullptr);
+  std::string listed;
+  std::uint32_t first = 0;
+  for (char **p = he->h_addr_list; *p; ++p) {
+    if (!first) std::memcpy(&first, *p, 4);
+    listed += inet_ntoa(*reinterpret_cast<in_addr *>(*p)) + std::string("  ");
+  }
+  SetWorkMode(0);
+  ASSERT_EQ(start_gprs_server(nullptr, 0, 900, buf_), 0) << buf_;
+  EXPECT_EQ(std::string(buf_), started() + "900---" + host() + "(" + listed + ")");
+  EXPECT_EQ(GetCurrentIP(), 0u);
+  stop_gprs_server(nullptr);
+
+  // A filtered address is passed over without a trace; with every address
+  // filtered the start still succeeds.
+  ASSERT_EQ(AddFilterIP(first), 0);
+  ASSERT_EQ(start_gprs_server(nullptr, 0, 0, buf_), 0);
+  if (he->h_addr_list[1] == nullptr) EXPECT_EQ(std::string(buf_), started() + "0---" + host() + "()");
+  stop_gprs_server(nullptr);
+}
+
+TEST_F(ServerTest, NullBufferRunsTheSamePaths) {
+  SetWorkMode(1);
+  SetCustomIP(ip("127.0.0.1"));
+  EXPECT_EQ(start_gprs_server(nullptr, 0, 0, nullptr), 0);
+  EXPECT_EQ(stop_gprs_server(nullptr), 0);
+  SetWorkMode(2);
+  EXPECT_EQ(start_gprs_server(nullptr, 0, 0, nullptr), -1);
+  EXPECT_EQ(stop_gprs_server(nullptr), 0);
+}
+
+TEST_F(ServerTest, WindowModeWithoutWindowFailsBeforeTheBanner) {
+  for (int mode : {2, 7}) {
+    SetWorkMode(mode);
+    std::strcpy(buf_, "junk");
+    EXPECT_EQ(start_gprs_server(nullptr, 0, 0, buf_), -1);
+    EXPECT_STREQ(buf_, "\r\nSystem could not be initialized!\r\n");
+    // A stop after a failed start must not close descriptor 0.
+    EXPECT_EQ(stop_gprs_server(buf_), 0);
+    EXPECT_NE(fcntl(0, F_GETFD), -1);
+  }
+}
+
+TEST_F(ServerTest, FailedRegistrationReportsInitFailed) {
+  // A negative mode passes the window check and lands in window-message
+  // mode; neither a null window nor something that is no notifier registers.
+  struct NotANotifier {
+    std::uint32_t magic = 0;
+    int fd = -1;
+  } fake;
+  SetCustomIP(ip("127.0.0.1"));
+  for (void *window : {static_cast<void *>(nullptr), static_cast<void *>(&fake)}) {
+    SetWorkMode(window == nullptr ? -1 : 2);
+    EXPECT_EQ(start_gprs_server(window, 5, 0, buf_), -1);
+    EXPECT_STREQ(buf_, "\r\nError:Init DSC Server Failed\r\n");
+    EXPECT_EQ(stop_gprs_server(nullptr), 0);
+  }
+}
+
+TEST_F(ServerTest, BindFailureShowsTheErrorCode) {
+  Terminal holder;  // holds 127.0.0.1:port
+  SetWorkMode(1);
+  SetCustomIP(ip("127.0.0.1"));
+  EXPECT_EQ(start_gprs_server(nullptr, 0, holder.port(), buf_), -1);
+  EXPECT_EQ(std::string(buf_), "\r\nError:Bind Server Failed: " + std::to_string(EADDRINUSE) + "\r\n");
+  EXPECT_EQ(GetCurrentIP(), ip("127.0.0.1"));
+  EXPECT_EQ(stop_gprs_server(buf_), 0);
+}
+
+TEST_F(ServerTest, StartClearsSessionsButKeepsAddresses) {
+  UserInfo u{};
+  std::strcpy(u.userId, "12345678901");
+  u.peerAddr = 0x0A000007;
+  u.peerPort = 5000;
+  std::strcpy(u.logonTime, "2020-01-01 00:00:00");
+  u.updateTime[0] = 9;
+  ASSERT_EQ(AddOneUser(&u), 0);
+  SetWorkMode(1);
+  SetCustomIP(ip("127.0.0.1"));
+  ASSERT_EQ(start_gprs_server(nullptr, 0, 0, nullptr), 0);
+  UserInfo got;
+  ASSERT_EQ(get_user_at(0, &got), 0);
+  EXPECT_EQ(got.userId[0], 0);
+  EXPECT_EQ(got.status, 0);
+  EXPECT_EQ(got.logonTime[0], 0);
+  EXPECT_EQ(got.updateTime[0], 0);
+  EXPECT_EQ(got.peerAddr, 0x0A000007u);
+  EXPECT_EQ(got.peerPort, 5000);
+  EXPECT_EQ(get_online_user_amount(), 0);
+  stop_gprs_server(nullptr);
+  // The table stays readable after stop; the queries do not crash.
+  EXPECT_EQ(get_user_at(0, &got), 0);
+  EXPECT_EQ(get_online_user_amount(), 0);
+}
+
+TEST_F(ServerTest, BlockingModeWaitsForADatagram) {
+  SetWorkMode(0);
+  SetCustomIP(ip("127.0.0.1"));
+  ASSERT_EQ(start_gprs_server(nullptr, 0, 0, nullptr), 0);
+  const std::uint16_t port = dtu::server_port();
+  Terminal t;
+  std::thread sender([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    t.send(logon_frame("12345678901"), port);
+  });
+  DataRecord r;
+  EXPECT_EQ(do_read_proc(&r, nullptr, 0), 0);
+  sender.join();
+  EXPECT_EQ(r.dataType, 1);
+  EXPECT_EQ(t.receive()[1], 0x81);
+  stop_gprs_server(nullptr);
+}
+
+TEST_F(ServerTest, NotifierReportsTheHostMessageWhileADatagramWaits) {
+  DtuNotifier *n = dtu_notifier_create();
+  ASSERT_NE(n, nullptr);
+  SetWorkMode(2);
+  SetCustomIP(ip("127.0.0.1"));
+  ASSERT_EQ(start_gprs_server(n, 0x0400 + 7, 0, buf_), 0) << buf_;
+  unsigned msg = 0;
+  EXPECT_EQ(dtu_notifier_wait(n, 20, &msg), 0);  // nothing yet
+
+  Terminal t;
+  t.send(logon_frame("12345678901"), dtu::server_port());
+  pollfd p{dtu_notifier_fd(n), POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 2000), 1);  // the descriptor suits any event loop
+  ASSERT_EQ(dtu_notifier_wait(n, 2000, &msg), 1);
+  EXPECT_EQ(msg, 0x0407u);
+  // Level-triggered: reported again until the datagram is read.
+  EXPECT_EQ(dtu_notifier_wait(n, 0, &msg), 1);
+  DataRecord r;
+  EXPECT_EQ(do_read_proc(&r, nullptr, 1), 0);
+  EXPECT_EQ(r.dataType, 1);
+  EXPECT_EQ(dtu_notifier_wait(n, 20, &msg), 0);
+  // The socket never blocks in this mode.
+  EXPECT_EQ(do_read_proc(&r, nullptr, 1), -1);
+  stop_gprs_server(nullptr);
+
+  // A second start on the same notifier works (the old registration went
+  // with the closed socket).
+  ASSERT_EQ(start_gprs_server(n, 9, 0, nullptr), 0);
+  t.send(logon_frame("12345678901"), dtu::server_port());
+  ASSERT_EQ(dtu_notifier_wait(n, 2000, &msg), 1);
+  EXPECT_EQ(msg, 9u);
+  stop_gprs_server(nullptr);
+  dtu_notifier_destroy(n);
+  EXPECT_EQ(dtu_notifier_fd(nullptr), -1);
+  EXPECT_EQ(dtu_notifier_wait(nullptr, 0, &msg), -1);
+}
+
+TEST_F(ServerTest, ServerName) {
+  char name[128];
+  EXPECT_EQ(get_server_name(name, sizeof name, buf_), 0);
+  EXPECT_EQ(std::string(name), host());
+  std::strcpy(buf_, "junk");
+  EXPECT_EQ(get_server_name(name, 1, buf_), -1);
+  EXPECT_STREQ(buf_, "Error:Coundn't Get Local Host Name\r\n");
+  EXPECT_EQ(get_server_name(name, 0, nullptr), -1);
+}
+
+TEST(WorkMode, StoresAnyValue) {
+  EXPECT_EQ(SetWorkMode(-5), -5);
+  EXPECT_EQ(SetWorkMode(2), 2);
+}
+
+// ---- the filter list --------------------------------------------------
+
+class FilterTest : public ::testing::Test {
+ protected:
+  void SetUp() override { reset_library_state(); }
+  void TearDown() override { reset_library_state(); }
+};
+
+TEST_F(FilterTest, EmptyList) {
+  EXPECT_EQ(GetFilterIPCount(), 0);
+  EXPECT_EQ(FindFilterIP(ip("10.0.0.1")), -1);
+  EXPECT_EQ(FindFilterIP(0), 0);
+  EXPECT_EQ(AddFilterIP(0), -1);
+  EXPECT_EQ(DelFilterIP(ip("10.0.0.1")), -1);
+  EXPECT_EQ(DelFilterIP(0), 0);
+}
+
+TEST_F(FilterTest, MatchesByTheFirstTwoOctets) {
+  ASSERT_EQ(AddFilterIP(ip("192.168.1.5")), 0);
+  EXPECT_EQ(FindFilterIP(ip("192.168.7.9")), 0);
+  EXPECT_EQ(AddFilterIP(ip("192.168.2.6")), -1);
+  EXPECT_EQ(DelFilterIP(ip("192.168.2.6")), 0);  // empties 192.168.1.5's slot
+  EXPECT_EQ(GetFilterIPCount(), 0);
+  EXPECT_EQ(GetIP(0), 0u);
+}
+
+TEST_F(FilterTest, FullListAndHoles) {
+  const std::uint32_t a = ip("10.1.0.1"), b = ip("10.2.0.1"), c = ip("10.3.0.1"), d = ip("10.4.0.1");
+  for (auto x : {a, b, c, d}) ASSERT_EQ(AddFilterIP(x), 0);
+  EXPECT_EQ(GetFilterIPCount(), 4);
+  EXPECT_EQ(AddFilterIP(ip("10.5.0.1")), -1);
+  EXPECT_EQ(FindFilterIP(0), -1);
+  EXPECT_EQ(DelFilterIP(a), 0);
+  EXPECT_EQ(GetFilterIPCount(), 3);
+  EXPECT_EQ(GetIP(0), 0u);
+  EXPECT_EQ(GetIP(1), b);
+  EXPECT_EQ(AddFilterIP(ip("10.9.0.9")), 0);
+  EXPECT_EQ(GetIP(0), ip("10.9.0.9"));
+  EXPECT_EQ(GetIP(4), 0u);
+  EXPECT_EQ(GetIP(-1), 0u);
+  SetCustomIP(ip("1.2.3.4"));
+  EXPECT_EQ(GetIP(4), 0u);  // not the custom IP
+}
+
+TEST_F(FilterTest, ZeroHeadedAddressesAreStoredButNeverFound) {
+  const std::uint32_t z = ip("0.0.3.4");
+  ASSERT_EQ(AddFilterIP(z), 0);  // slot 0
+  EXPECT_EQ(GetFilterIPCount(), 1);
+  EXPECT_EQ(FindFilterIP(z), -1);
+  EXPECT_EQ(DelFilterIP(z), -1);
+  ASSERT_EQ(AddFilterIP(z), 0);  // again, into the next free slot
+  EXPECT_EQ(GetIP(1), z);
+  EXPECT_EQ(GetFilterIPCount(), 2);
+  EXPECT_EQ(DelFilterIP(0), 0);  // only slot 0 can be emptied
+  EXPECT_EQ(GetFilterIPCount(), 1);
+}
+
+TEST_F(FilterTest, DelZeroEmptiesSlotZeroOnly) {
+  ASSERT_EQ(AddFilterIP(ip("10.1.0.1")), 0);
+  ASSERT_EQ(AddFilterIP(ip("10.2.0.1")), 0);
+  EXPECT_EQ(DelFilterIP(0), 0);
+  EXPECT_EQ(GetIP(0), 0u);
+  EXPECT_EQ(GetIP(1), ip("10.2.0.1"));
+  EXPECT_EQ(DelFilterIP(0), 0);
+  EXPECT_EQ(GetFilterIPCount(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,181 @@
+#include "support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "server/server.h"
+#include "users/handlers.h"
+
+namespace test {
+
+std::uint32_t loopback_net() { return htonl(kLoopback); }
+
+Bytes hex(const std::string &text) {
+  Bytes out;
+  unsigned v = 0;
+  int digits = 0;
+  for (char c : text) {
+    if (c == ' ') continue;
+    v = v * 16 + static_cast<unsigned>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10);
+    if (++digits == 2) {
+      out.push_back(static_cast<std::uint8_t>(v));
+      v = 0;
+      digits = 0;
+    }
+  }
+  return out;
+}
+
+std::string to_hex(const Bytes &b) {
+  std::string s;
+  char part[4];
+  for (std::uint8_t c : b) {
+    std::snprintf(part, sizeof part, "%02X ", c);
+    s += part;
+  }
+  if (!s.empty()) s.pop_back();
+  return s;
+}
+
+static void put_id(Bytes &f, const std::string &id) {
+  for (std::size_t i = 0; i < 11; ++i) f[4 + i] = i < id.size() ? static_cast<std::uint8_t>(id[i]) : 0;
+}
+
+Bytes head_frame(std::uint8_t code, const std::string &id, std::uint16_t length) {
+  Bytes f(length < 16 ? 16 : length, 0);
+  f[0] = 0x7B;
+  f[1] = code;
+  f[2] = static_cast<std::uint8_t>(length >> 8);
+  f[3] = static_cast<std::uint8_t>(length);
+  put_id(f, id);
+  f[15] = 0x7B;
+  f.back() = 0x7B;
+  return f;
+}
+
+Bytes logon_frame(const std::string &id, std::uint32_t addr, std::uint16_t port, bool long_form) {
+  Bytes f = head_frame(0x01, id, long_form ? 33 : 22);
+  f[15] = static_cast<std::uint8_t>(addr >> 24);
+  f[16] = static_cast<std::uint8_t>(addr >> 16);
+  f[17] = static_cast<std::uint8_t>(addr >> 8);
+  f[18] = static_cast<std::uint8_t>(addr);
+  f[19] = static_cast<std::uint8_t>(port >> 8);
+  f[20] = static_cast<std::uint8_t>(port);
+  return f;
+}
+
+Bytes data_frame(const std::string &id, const Bytes &payload) {
+  Bytes f = head_frame(0x09, id);
+  f.insert(f.end(), payload.begin(), payload.end());
+  return f;
+}
+
+Bytes element(std::uint8_t tag, const Bytes &value) {
+  Bytes e{tag, static_cast<std::uint8_t>(value.size() + 2)};
+  e.insert(e.end(), value.begin(), value.end());
+  return e;
+}
+
+Bytes text_bytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
+
+Bytes param_reply(const std::string &id, const Bytes &elements) {
+  Bytes f = head_frame(0x0B, id, static_cast<std::uint16_t>(16 + elements.size()));
+  std::copy(elements.begin(), elements.end(), f.begin() + 15);
+  f.back() = 0x7B;
+  return f;
+}
+
+Terminal::Terminal() {
+  fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(kLoopback);
+  if (::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) ADD_FAILURE() << "bind";
+  socklen_t len = sizeof sa;
+  ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
+  port_ = ntohs(sa.sin_port);
+}
+
+Terminal::~Terminal() { ::close(fd_); }
+
+void Terminal::send(const Bytes &datagram, std::uint16_t to_port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(kLoopback);
+  sa.sin_port = htons(to_port);
+  ASSERT_EQ(::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa),
+            static_cast<ssize_t>(datagram.size()));
+}
+
+Bytes Terminal::receive(int timeout_ms, bool *got) {
+  pollfd p{fd_, POLLIN, 0};
+  Bytes b(2048);
+  if (::poll(&p, 1, timeout_ms) == 1) {
+    ssize_t n = ::recv(fd_, b.data(), b.size(), 0);
+    if (n >= 0) {
+      b.resize(static_cast<std::size_t>(n));
+      if (got) *got = true;
+      return b;
+    }
+  }
+  if (got) *got = false;
+  return {};
+}
+
+bool Terminal::quiet(int timeout_ms) {
+  bool got = false;
+  receive(timeout_ms, &got);
+  return !got;
+}
+
+bool wait_readable(int timeout_ms) {
+  pollfd p{static_cast<int>(dtu::server_socket()), POLLIN, 0};
+  return ::poll(&p, 1, timeout_ms) == 1;
+}
+
+void reset_library_state() {
+  dtu::set_callbacks(dtu::default_logon_handler, dtu::default_logout_handler,
+                     dtu::default_recvdata_handler, dtu::default_recvdata_reply_handler,
+                     dtu::default_invalidcmd_handler);
+  DeleteAllUser();
+  SetWorkMode(2);
+  dtu::reset_address_settings();
+}
+
+void CentreTest::SetUp() {
+  reset_library_state();
+  SetCustomIP(loopback_net());
+  SetWorkMode(1);
+  ASSERT_EQ(start_gprs_server(nullptr, 0, 0, banner_), 0) << banner_;
+  port_ = dtu::server_port();
+  ASSERT_NE(port_, 0);
+}
+
+void CentreTest::TearDown() {
+  stop_gprs_server(nullptr);
+  reset_library_state();
+}
+
+int CentreTest::deliver(Terminal &t, const Bytes &datagram, DataRecord *record, int ack,
+                        char *message) {
+  t.send(datagram, port_);
+  EXPECT_TRUE(wait_readable());
+  return do_read_proc(record, message, ack);
+}
+
+void CentreTest::log_on(Terminal &t, const std::string &id) {
+  DataRecord r;
+  ASSERT_EQ(deliver(t, logon_frame(id), &r), 0);
+  ASSERT_EQ(r.dataType, 1);
+  Bytes ack = t.receive();
+  ASSERT_EQ(ack.size(), 16u);
+  ASSERT_EQ(ack[1], 0x81);
+}
+
+}  // namespace test
