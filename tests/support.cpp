@@ -32,6 +32,8 @@ Bytes hex(const std::string &text) {
   return out;
 }
 
+int code_of(const Bytes &frame) { return frame.size() > 1 ? frame[1] : -1; }
+
 std::string to_hex(const Bytes &b) {
   std::string s;
   char part[4];

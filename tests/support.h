@@ -20,6 +20,8 @@ std::uint32_t loopback_net();                     // network order
 
 Bytes hex(const std::string &text);  // "7B 81 00 10" -> bytes
 std::string to_hex(const Bytes &b);
+// The code byte of a received frame, -1 when nothing arrived.
+int code_of(const Bytes &frame);
 
 // Frames as a terminal builds them.
 Bytes head_frame(std::uint8_t code, const std::string &id, std::uint16_t length = 16);

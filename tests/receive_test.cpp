@@ -1,0 +1,418 @@
+// The receive path end to end: terminals on real sockets send frames, the
+// centre's do_read_proc returns records, and replies are checked on the wire.
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "server/server.h"
+#include "users/user_table.h"
+#include "support.h"
+
+using namespace test;
+
+namespace {
+
+class ReceiveTest : public CentreTest {};
+
+void expect_reset(const DataRecord &r) {
+  EXPECT_EQ(r.userId[0], 0);
+  EXPECT_EQ(r.recvTime[0], 0);
+  EXPECT_EQ(r.dataLength, 0);
+  EXPECT_EQ(r.dataType, 0);
+}
+
+bool is_time_text(const char *t) {
+  int y, mo, d, h, mi, s;
+  return std::strlen(t) == 19 && std::sscanf(t, "%4d-%2d-%2d %2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s) == 6;
+}
+
+TEST_F(ReceiveTest, ShortDatagramsAreDroppedSilently) {
+  Terminal t;
+  for (std::size_t n : {0u, 1u, 15u}) {
+    DataRecord r;
+    std::memset(&r, 0xAA, sizeof r);
+    char msg[8] = "keep";
+    EXPECT_EQ(deliver(t, Bytes(n, 0x7B), &r, 1, msg), 0) << n;
+    expect_reset(r);
+    EXPECT_STREQ(msg, "keep");
+  }
+  EXPECT_TRUE(t.quiet(50));
+}
+
+TEST_F(ReceiveTest, OversizeDatagramIsAReceiveError) {
+  Terminal t;
+  Bytes big = data_frame("12345678901", Bytes(1025, 0x41));  // 1041 bytes
+  DataRecord r;
+  char msg[64];
+  EXPECT_EQ(deliver(t, big, &r, 1, msg), -1);
+  EXPECT_EQ(std::string(msg), "Error occurred during read,errorcode:" + std::to_string(EMSGSIZE) + "\r\n");
+  expect_reset(r);
+  EXPECT_TRUE(t.quiet(50));  // nothing of it was dispatched
+  // The next datagram is received normally.
+  log_on(t, "12345678901");
+}
+
+TEST_F(ReceiveTest, RejectedFramesGiveErrorPacket) {
+  Terminal t;
+  Bytes bad_end = logon_frame("12345678901");
+  bad_end[21] = 0;
+  for (const Bytes &f : {head_frame(0x02, "00000000000"), bad_end}) {
+    DataRecord r;
+    char msg[32];
+    EXPECT_EQ(deliver(t, f, &r, 1, msg), -1);
+    EXPECT_STREQ(msg, "Error packet\r\n");
+    expect_reset(r);
+    EXPECT_EQ(deliver(t, f, &r, 1, nullptr), -1);  // no buffer, no text
+  }
+}
+
+TEST_F(ReceiveTest, RecordWritesStopAtByte1058) {
+  Terminal t;
+  log_on(t, "12345678901");
+  alignas(DataRecord) unsigned char area[sizeof(DataRecord)];
+  std::memset(area, 0xEE, sizeof area);
+  auto *r = reinterpret_cast<DataRecord *>(area);
+  EXPECT_EQ(deliver(t, data_frame("12345678901", Bytes(1024, 1)), r), 0);
+  EXPECT_EQ(r->dataLength, 1024);
+  EXPECT_EQ(r->dataType, 9);
+  for (std::size_t i = 1059; i < sizeof area; ++i) EXPECT_EQ(area[i], 0xEE) << i;
+  std::memset(area, 0xEE, sizeof area);
+  EXPECT_EQ(deliver(t, Bytes(3, 0), r), 0);  // reset only
+  for (std::size_t i = 1059; i < sizeof area; ++i) EXPECT_EQ(area[i], 0xEE) << i;
+  EXPECT_EQ(do_read_proc(nullptr, nullptr, 0), -1);
+}
+
+TEST_F(ReceiveTest, LogonLengths) {
+  Terminal t;
+  DataRecord r;
+  EXPECT_EQ(deliver(t, logon_frame("12345678901", 1, 2, true), &r), 0);
+  EXPECT_EQ(r.dataType, 1);
+  EXPECT_EQ(code_of(t.receive()), 0x81);
+
+  Bytes odd = head_frame(0x01, "22222222222", 23);
+  char msg[8] = "keep";
+  EXPECT_EQ(deliver(t, odd, &r, 1, msg), -1);
+  EXPECT_EQ(r.dataType, 0);
+  EXPECT_STREQ(r.userId, "22222222222");
+  EXPECT_TRUE(is_time_text(r.recvTime));
+  EXPECT_STREQ(msg, "keep");
+  EXPECT_TRUE(t.quiet(50));
+  UserInfo u;
+  EXPECT_EQ(get_user_info("22222222222", &u), -1);
+}
+
+TEST_F(ReceiveTest, LogonRegistersAndAcknowledges) {
+  Terminal t;
+  DataRecord r;
+  const std::uint32_t before = static_cast<std::uint32_t>(time(nullptr));
+  ASSERT_EQ(deliver(t, hex("7B 01 00 16 31 32 33 34 35 36 37 38 39 30 31 C0 A8 01 02 1F 90 7B"), &r), 0);
+  EXPECT_EQ(r.dataType, 1);
+  EXPECT_STREQ(r.userId, "12345678901");
+  EXPECT_TRUE(is_time_text(r.recvTime));
+  EXPECT_EQ(to_hex(t.receive()), "7B 81 00 10 31 32 33 34 35 36 37 38 39 30 31 7B");
+
+  UserInfo u;
+  ASSERT_EQ(get_user_info("12345678901", &u), 0);
+  EXPECT_EQ(u.status, 1);
+  EXPECT_EQ(u.peerAddr, kLoopback);
+  EXPECT_EQ(u.peerPort, t.port());
+  EXPECT_EQ(u.reportedAddr, 0xC0A80102u);
+  EXPECT_EQ(u.reportedPort, 8080);
+  EXPECT_TRUE(is_time_text(u.logonTime));
+  std::uint32_t stamp;
+  std::memcpy(&stamp, u.updateTime, 4);
+  EXPECT_GE(stamp, before);
+  EXPECT_LE(stamp, before + 5);
+  EXPECT_EQ(u.updateTime[19], 0);
+}
+
+TEST_F(ReceiveTest, ReLogonFromANewAddressKeepsTheLogonTime) {
+  Terminal a, b;
+  log_on(a, "12345678901");
+  std::strcpy(dtu::user_slot(0)->logonTime, "2001-02-03 04:05:06");
+  DataRecord r;
+  ASSERT_EQ(deliver(b, logon_frame("12345678901", 0x01020304, 99), &r), 0);
+  EXPECT_EQ(code_of(b.receive()), 0x81);  // the ack goes to the new address
+  EXPECT_TRUE(a.quiet(50));
+  UserInfo u;
+  ASSERT_EQ(get_user_info("12345678901", &u), 0);
+  EXPECT_STREQ(u.logonTime, "2001-02-03 04:05:06");
+  EXPECT_EQ(u.peerPort, b.port());
+  EXPECT_EQ(u.reportedAddr, 0x01020304u);
+  EXPECT_EQ(u.reportedPort, 99);
+  EXPECT_EQ(get_online_user_amount(), 1);
+}
+
+TEST_F(ReceiveTest, ReLogonFindsTheOnlineRecordPastAFreeSlot) {
+  Terminal t;
+  log_on(t, "AAAAAAAAAAA");
+  log_on(t, "BBBBBBBBBBB");
+  ASSERT_EQ(do_close_one_user("AAAAAAAAAAA", nullptr), 0);  // slot 0 free
+  log_on(t, "BBBBBBBBBBB");
+  UserInfo u;
+  ASSERT_EQ(get_user_at(0, &u), 0);
+  EXPECT_EQ(u.status, 0);
+  EXPECT_EQ(get_online_user_amount(), 1);
+}
+
+TEST_F(ReceiveTest, LogonLandsInTheFirstFreeSlotBesideAnOldRecord) {
+  Terminal t;
+  UserInfo filler{};
+  std::strcpy(filler.userId, "F");
+  for (int i = 0; i < 8; ++i) ASSERT_EQ(AddOneUser(&filler), 0);
+  dtu::user_slot(3)->status = 0;
+  std::strcpy(dtu::user_slot(7)->userId, "12345678901");
+  dtu::user_slot(7)->status = 0;
+  log_on(t, "12345678901");
+  UserInfo u;
+  ASSERT_EQ(get_user_at(3, &u), 0);
+  EXPECT_STREQ(u.userId, "12345678901");
+  EXPECT_EQ(u.status, 1);
+  ASSERT_EQ(get_user_at(7, &u), 0);
+  EXPECT_STREQ(u.userId, "12345678901");
+  EXPECT_EQ(u.status, 0);
+}
+
+TEST_F(ReceiveTest, FullTableStoresNothingAndStaysSilent) {
+  Terminal t;
+  UserInfo filler{};
+  std::strcpy(filler.userId, "F");
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(AddOneUser(&filler), 0);
+  EXPECT_EQ(AddOneUser(&filler), -1);
+  DataRecord r;
+  EXPECT_EQ(deliver(t, logon_frame("12345678901"), &r), 0);
+  EXPECT_EQ(r.dataType, 1);
+  EXPECT_TRUE(t.quiet(100));
+  UserInfo u;
+  EXPECT_EQ(get_user_info("12345678901", &u), -1);
+}
+
+TEST_F(ReceiveTest, LogoutTakesOffLineAndKeepsTheRecord) {
+  Terminal t, other;
+  log_on(t, "12345678901");
+  DataRecord r;
+  // The LogoutCmd goes to the stored address, not to the logout's source.
+  ASSERT_EQ(deliver(other, head_frame(0x02, "12345678901"), &r), 0);
+  EXPECT_EQ(r.dataType, 2);
+  EXPECT_EQ(to_hex(t.receive()), "7B 82 00 10 31 32 33 34 35 36 37 38 39 30 31 7B");
+  EXPECT_TRUE(other.quiet(50));
+  UserInfo u;
+  ASSERT_EQ(get_user_info("12345678901", &u), 0);
+  EXPECT_EQ(u.status, 0);
+  EXPECT_EQ(u.peerPort, t.port());
+  EXPECT_EQ(get_online_user_amount(), 0);
+  // A second logout, and data now, meet a terminal that is not on line.
+  ASSERT_EQ(deliver(t, head_frame(0x02, "12345678901"), &r), 0);
+  EXPECT_TRUE(t.quiet(50));
+  ASSERT_EQ(deliver(t, data_frame("12345678901", hex("41")), &r, 0), 0);
+  EXPECT_EQ(code_of(t.receive()), 0x83);
+}
+
+TEST_F(ReceiveTest, UserDataWithAndWithoutAck) {
+  Terminal t, moved;
+  log_on(t, "12345678901");
+  DataRecord r;
+  ASSERT_EQ(deliver(t, hex("7B 09 00 10 31 32 33 34 35 36 37 38 39 30 31 7B 41 42 43"), &r, 1), 0);
+  EXPECT_EQ(r.dataType, 9);
+  EXPECT_EQ(r.dataLength, 3);
+  EXPECT_EQ(std::memcmp(r.data, "ABC", 3), 0);
+  EXPECT_EQ(r.data[3], 0);
+  EXPECT_EQ(to_hex(t.receive()), "7B 85 00 10 31 32 33 34 35 36 37 38 39 30 31 7B");
+  // Without ackFlag: refreshed, silent.  The record follows the new source.
+  ASSERT_EQ(deliver(moved, data_frame("12345678901", {}), &r, 0), 0);
+  EXPECT_EQ(r.dataType, 9);
+  EXPECT_EQ(r.dataLength, 0);
+  EXPECT_TRUE(moved.quiet(50));
+  UserInfo u;
+  ASSERT_EQ(get_user_info("12345678901", &u), 0);
+  EXPECT_EQ(u.peerPort, moved.port());
+  // The payload runs to the end of the datagram whatever the length field.
+  Bytes f = head_frame(0x09, "12345678901", 20);
+  f.push_back(0x55);
+  ASSERT_EQ(deliver(t, f, &r, 1), 0);
+  EXPECT_EQ(r.dataLength, 5);
+  EXPECT_EQ(r.data[4], 0x55);
+  EXPECT_EQ(code_of(t.receive()), 0x85);  // acked at the refreshed address
+  EXPECT_TRUE(moved.quiet(50));
+}
+
+TEST_F(ReceiveTest, UserDataFromATerminalNotOnLine) {
+  Terminal t;
+  for (int ack : {0, 1}) {
+    DataRecord r;
+    ASSERT_EQ(deliver(t, data_frame("12345678901", hex("41 42")), &r, ack), 0);
+    EXPECT_EQ(r.dataType, 6);
+    EXPECT_EQ(r.dataLength, 0);
+    EXPECT_EQ(r.data[0], 0x41);  // payload left as it was
+    EXPECT_EQ(to_hex(t.receive()), "7B 83 00 10 31 32 33 34 35 36 37 38 39 30 31 7B");
+  }
+  EXPECT_EQ(get_online_user_amount(), 0);
+}
+
+TEST_F(ReceiveTest, RepliesInvalidCodesAndRecordedOnlyFrames) {
+  Terminal t;
+  DataRecord r;
+  // Not on line: nothing answered.
+  for (std::uint8_t code : {0x00, 0x03, 0xFF}) {
+    ASSERT_EQ(deliver(t, head_frame(code, "12345678901"), &r), 0);
+    EXPECT_EQ(r.dataType, 4);
+  }
+  EXPECT_TRUE(t.quiet(50));
+  log_on(t, "12345678901");
+  const std::pair<std::uint8_t, int> cases[] = {{0x04, 4}, {0x05, 5}, {0x0D, 13}, {0x06, 4}, {0x80, 4}};
+  for (auto [code, type] : cases) {
+    ASSERT_EQ(deliver(t, head_frame(code, "12345678901"), &r), 0);
+    EXPECT_EQ(r.dataType, type) << int(code);
+  }
+  // Only the invalid codes (0x06, 0x80) are answered, with InvalidCmdReply.
+  EXPECT_EQ(code_of(t.receive()), 0x84);
+  EXPECT_EQ(code_of(t.receive()), 0x84);
+  EXPECT_TRUE(t.quiet(50));
+}
+
+TEST_F(ReceiveTest, IdReport) {
+  Terminal t;
+  DataRecord r;
+  ASSERT_EQ(deliver(t, head_frame(0x13, "12345678901"), &r), 0);
+  EXPECT_EQ(r.dataType, 19);
+  EXPECT_STREQ(r.userId, "12345678901");
+  EXPECT_EQ(r.recvTime[0], 0);
+  Bytes no_mark = head_frame(0x13, "12345678901", 17);
+  no_mark[15] = 0;
+  EXPECT_EQ(deliver(t, no_mark, &r), -1);
+  EXPECT_EQ(r.dataType, 0);
+  EXPECT_STREQ(r.userId, "12345678901");
+  EXPECT_TRUE(is_time_text(r.recvTime));
+  EXPECT_TRUE(t.quiet(50));
+}
+
+// ---- callbacks ------------------------------------------------------------
+
+std::atomic<int> g_calls{0};
+UserInfo g_seen;
+DataRecord *g_record_seen = nullptr;
+int g_ack_seen = -1;
+int g_lookup_result = -2;
+
+int DTU_CALL record_user(UserInfo *u) {
+  ++g_calls;
+  g_seen = *u;
+  return 7;
+}
+int DTU_CALL record_data(UserInfo *u, DataRecord *rec, int ack) {
+  ++g_calls;
+  g_seen = *u;
+  g_record_seen = rec;
+  g_ack_seen = ack;
+  EXPECT_EQ(rec->dataType, 9);  // complete before the callback
+  rec->dataType = 42;           // and what it leaves stands
+  return 0;
+}
+int DTU_CALL reenter(UserInfo *u) {
+  // Same thread, lock already held: these must not block.
+  UserInfo copy;
+  g_lookup_result = get_user_info(u->userId, &copy);
+  send_cmd(u->peerAddr, u->peerPort, u, 1);
+  return 0;
+}
+
+TEST_F(ReceiveTest, HostCallbacksReplaceTheBuiltInHandlers) {
+  g_calls = 0;
+  SetEvtCALLBACK(record_user, record_user, record_data, record_user, record_user);
+  Terminal t;
+  DataRecord r;
+  ASSERT_EQ(deliver(t, logon_frame("12345678901", 0x0A000007, 5000), &r), 0);
+  EXPECT_EQ(g_seen.status, 1);
+  EXPECT_EQ(g_seen.reportedAddr, 0x0A000007u);
+  EXPECT_EQ(g_seen.reportedPort, 5000);
+  EXPECT_EQ(g_seen.peerAddr, kLoopback);
+  EXPECT_EQ(g_seen.peerPort, t.port());
+  EXPECT_EQ(g_seen.logonTime[0], 0);
+  EXPECT_EQ(get_online_user_amount(), 0);  // the table is the host's now
+  EXPECT_TRUE(t.quiet(50));
+
+  ASSERT_EQ(deliver(t, data_frame("12345678901", hex("41")), &r, 3), 0);
+  EXPECT_EQ(r.dataType, 42);
+  EXPECT_EQ(g_record_seen, &r);
+  EXPECT_EQ(g_ack_seen, 3);
+  EXPECT_EQ(g_seen.status, 0);
+  for (std::uint8_t code : {0x02, 0x05, 0x07}) ASSERT_EQ(deliver(t, head_frame(code, "12345678901"), &r), 0);
+  EXPECT_EQ(g_calls, 5);
+}
+
+TEST_F(ReceiveTest, NullSlotsAreSkipped) {
+  SetEvtCALLBACK(nullptr, nullptr, nullptr, nullptr, nullptr);
+  Terminal t;
+  DataRecord r;
+  const std::pair<Bytes, int> cases[] = {{logon_frame("12345678901"), 1},
+                                         {data_frame("12345678901", hex("41")), 9},
+                                         {head_frame(0x02, "12345678901"), 2},
+                                         {head_frame(0x05, "12345678901"), 5},
+                                         {head_frame(0x77, "12345678901"), 4}};
+  for (const auto &[frame, type] : cases) {
+    ASSERT_EQ(deliver(t, frame, &r), 0);
+    EXPECT_EQ(r.dataType, type);
+  }
+  EXPECT_TRUE(t.quiet(50));
+}
+
+TEST_F(ReceiveTest, CallbackMayReenterTheLockingOperations) {
+  Terminal t;
+  log_on(t, "12345678901");
+  SetRecvDataReplyCALLBACK(reenter);
+  g_lookup_result = -2;
+  DataRecord r;
+  ASSERT_EQ(deliver(t, head_frame(0x05, "12345678901"), &r), 0);
+  EXPECT_EQ(g_lookup_result, 0);
+  EXPECT_EQ(code_of(t.receive()), 0x81);
+}
+
+// Several host threads blocked in do_read_proc: each datagram is dispatched
+// exactly once.
+TEST(ReceiveThreads, BlockedReadersShareTheDatagrams) {
+  reset_library_state();
+  SetWorkMode(0);
+  SetCustomIP(loopback_net());
+  ASSERT_EQ(start_gprs_server(nullptr, 0, 0, nullptr), 0);
+  const std::uint16_t port = dtu::server_port();
+  constexpr int kReaders = 4, kFrames = 400;
+  std::mutex m;
+  std::multiset<std::string> seen;
+  std::atomic<int> handled{0};
+  Terminal t;
+  UserInfo online{};
+  std::strcpy(online.userId, "12345678901");
+  online.peerAddr = kLoopback;
+  online.peerPort = t.port();
+  ASSERT_EQ(AddOneUser(&online), 0);
+  std::vector<std::thread> readers;
+  for (int i = 0; i < kReaders; ++i) {
+    readers.emplace_back([&] {
+      DataRecord r;
+      for (;;) {
+        if (do_read_proc(&r, nullptr, 0) != 0) continue;
+        std::string payload(reinterpret_cast<char *>(r.data), r.dataLength);
+        if (payload == "stop") return;
+        std::lock_guard<std::mutex> g(m);
+        seen.insert(payload);
+        ++handled;
+      }
+    });
+  }
+  for (int i = 0; i < kFrames; ++i) {
+    t.send(data_frame("12345678901", text_bytes(std::to_string(i))), port);
+    // Keep at most 50 in flight so the socket buffer never overflows.
+    for (int w = 0; w < 5000 && handled < i - 50; ++w)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  for (int i = 0; i < kReaders; ++i) t.send(data_frame("12345678901", text_bytes("stop")), port);
+  for (auto &th : readers) th.join();
+  stop_gprs_server(nullptr);
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kFrames));
+  for (int i = 0; i < kFrames; ++i) EXPECT_EQ(seen.count(std::to_string(i)), 1u) << i;
+  reset_library_state();
+}
+
+}  // namespace
