@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Configures and builds the project into build/ (or $BUILD_DIR), installing
+# the build's packages first when they are missing.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/ensure-packages.sh" cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$build" -j"$(nproc)"

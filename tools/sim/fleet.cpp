@@ -1,0 +1,267 @@
+#include "sim/fleet.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <map>
+
+#include "sim/wire.h"
+
+namespace sim {
+namespace {
+
+double now_s() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+constexpr double kLogonRetry = 1.0;
+
+// A parameter set with a plausible value for every readable tag.
+std::map<int, Bytes> initial_parameters(const std::string &id) {
+  std::map<int, Bytes> p;
+  for (const Tag &t : tags()) {
+    if (t.form == Form::kWriteOnly) continue;
+    Bytes v;
+    if (t.form == Form::kComposite) {
+      v = {0x00, 0x04, 0xD2, 0x00, 0x40, 0x18, 0x05};  // 1234-5-2-2-5
+    } else if (t.form == Form::kNumber) {
+      for (int i = 0; i < t.width; ++i) v.push_back(static_cast<std::uint8_t>(i == t.width - 1 ? t.tag : 0));
+      if (t.tag == 11) v = {1};
+    } else if (t.tag == 6) {
+      v.assign(id.begin(), id.end());
+      v.resize(11, '0');
+    } else {
+      std::string s = "P" + std::to_string(t.tag) + "-" + id;
+      s.resize(std::min<std::size_t>(s.size(), static_cast<std::size_t>(std::min(t.width, 20))));
+      v.assign(s.begin(), s.end());
+    }
+    p[t.tag] = v;
+  }
+  return p;
+}
+
+}  // namespace
+
+struct Fleet::Terminal {
+  std::string id;
+  int fd = -1;
+  bool online = false;
+  bool ever_online = false;
+  double next_logon = 0;
+  double logon_sent = 0;
+  double next_data = 0;
+  double next_rebind = 0;
+  std::deque<double> pending;  // send times of user data awaiting DataAck
+  std::map<int, Bytes> params;
+};
+
+double percentile(std::vector<double> samples, double p) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  const std::size_t k = static_cast<std::size_t>(p / 100.0 * static_cast<double>(samples.size() - 1) + 0.5);
+  return samples[std::min(k, samples.size() - 1)];
+}
+
+Fleet::Fleet(const FleetOptions &options) : opt_(options) {
+  for (int i = 0; i < opt_.terminals; ++i) {
+    auto t = std::make_unique<Terminal>();
+    t->id = id_of(i);
+    t->params = initial_parameters(t->id);
+    terminals_.push_back(std::move(t));
+  }
+}
+
+Fleet::~Fleet() {
+  for (auto &t : terminals_)
+    if (t->fd >= 0) ::close(t->fd);
+}
+
+std::string Fleet::id_of(int index) const {
+  std::string number = std::to_string(opt_.first + index);
+  std::string id = opt_.prefix;
+  if (id.size() + number.size() < 11) id.append(11 - id.size() - number.size(), '0');
+  id += number;
+  return id.substr(0, 11);
+}
+
+bool Fleet::open_socket(Terminal &t) {
+  if (t.fd >= 0) ::close(t.fd);
+  t.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (t.fd < 0) return false;
+  int size = 1 << 18;
+  ::setsockopt(t.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  return true;
+}
+
+void Fleet::send(Terminal &t, const Bytes &frame) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(opt_.port);
+  sa.sin_addr.s_addr = centre_addr_;
+  if (::sendto(t.fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa) >= 0)
+    ++counters_.sent[frame[1]];
+}
+
+void Fleet::handle(Terminal &t, const std::uint8_t *data, std::size_t size, double now) {
+  Frame f;
+  if (!parse(data, size, &f)) {
+    ++counters_.bad_frames;
+    return;
+  }
+  ++counters_.received[f.code];
+  switch (f.code) {
+    case kLogonAck:
+      if (!t.online) {
+        t.online = true;
+        t.ever_online = true;
+        t.next_data = now;
+      }
+      break;
+    case kDataAck:
+      if (!t.pending.empty()) {
+        counters_.rtt_ms.push_back((now - t.pending.front()) * 1000.0);
+        t.pending.pop_front();
+        ++counters_.data_acked;
+      }
+      break;
+    case kNotLoggedOn:
+    case kLogoutCmd:
+      t.online = false;
+      t.pending.clear();
+      t.next_logon = now;
+      break;
+    case kUserDataDown:
+      send(t, head(kDataReply, t.id));
+      break;
+    case kParamRead: {
+      std::vector<Element> elements;
+      for (const auto &[tag, value] : t.params) elements.push_back({tag, value});
+      send(t, param_frame(kParamReadReply, t.id, elements));
+      break;
+    }
+    case kParamSet:
+      for (const Element &e : decode_elements(f.body, f.body_size)) {
+        const Tag *tag = find_tag(e.tag);
+        if (tag == nullptr || tag->form == Form::kWriteOnly) continue;
+        t.params[e.tag] = e.value;
+        ++counters_.params_applied;
+      }
+      send(t, head(kParamSetReply, t.id));
+      break;
+    default:
+      break;
+  }
+}
+
+bool Fleet::run(const std::atomic<bool> &stop) {
+  addrinfo hints{}, *res = nullptr;
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  if (::getaddrinfo(opt_.host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
+  centre_addr_ = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
+  ::freeaddrinfo(res);
+  for (auto &t : terminals_)
+    if (!open_socket(*t)) return false;
+
+  const double start = now_s();
+  const double interval = opt_.rate > 0 ? 1.0 / opt_.rate : 0;
+  // Spread the fleet's first frames over the first interval.
+  for (std::size_t i = 0; i < terminals_.size(); ++i) {
+    Terminal &t = *terminals_[i];
+    t.next_logon = start + 0.001 * static_cast<double>(i % 100);
+    t.next_rebind = opt_.rebind > 0 ? start + opt_.rebind : 0;
+  }
+  std::vector<pollfd> fds(terminals_.size());
+  std::vector<std::uint8_t> buf(2048);
+  long data_sent = 0;
+  double next_progress = start + 1.0;
+  double drain_until = 0;  // after the last frame, wait for answers
+  for (;;) {
+    const double now = now_s();
+    const bool time_up = opt_.duration > 0 && now - start >= opt_.duration;
+    const bool count_met = opt_.count > 0 && data_sent >= opt_.count;
+    if (stop.load() || ((time_up || count_met) && drain_until == 0)) drain_until = now + 0.5;
+    if (drain_until != 0 && (now >= drain_until || stop.load())) break;
+
+    if (drain_until == 0) {
+      for (auto &tp : terminals_) {
+        Terminal &t = *tp;
+        if (opt_.rebind > 0 && now >= t.next_rebind) {
+          open_socket(t);
+          t.next_rebind = now + opt_.rebind;
+        }
+        if (!t.online) {
+          if (now >= t.next_logon) {
+            send(t, logon(t.id, 0x7F000001, 0, opt_.long_logon));
+            t.logon_sent = now;
+            t.next_logon = now + kLogonRetry;
+          }
+        } else if (interval > 0 && now >= t.next_data && (opt_.count == 0 || data_sent < opt_.count)) {
+          Bytes payload(static_cast<std::size_t>(opt_.payload));
+          std::snprintf(reinterpret_cast<char *>(payload.data()), payload.size(), "%s#%ld", t.id.c_str(), data_sent);
+          send(t, user_data(t.id, payload));
+          ++data_sent;
+          if (opt_.expect_ack) t.pending.push_back(now);
+          t.next_data = std::max(t.next_data + interval, now - interval);
+        }
+      }
+    }
+
+    for (std::size_t i = 0; i < terminals_.size(); ++i) fds[i] = {terminals_[i]->fd, POLLIN, 0};
+    if (::poll(fds.data(), fds.size(), 2) > 0) {
+      const double at = now_s();
+      for (std::size_t i = 0; i < fds.size(); ++i) {
+        if (!(fds[i].revents & POLLIN)) continue;
+        for (;;) {
+          ssize_t n = ::recv(fds[i].fd, buf.data(), buf.size(), 0);
+          if (n < 0) break;
+          handle(*terminals_[i], buf.data(), static_cast<std::size_t>(n), at);
+        }
+      }
+    }
+    if (opt_.progress && now >= next_progress) {
+      next_progress += 1.0;
+      long on = 0;
+      for (auto &t : terminals_) on += t->online;
+      std::fprintf(stderr, "[%4.0fs] on line %ld/%zu, data sent %ld, acked %ld\n", now - start, on,
+                   terminals_.size(), counters_.sent[kUserData], counters_.data_acked);
+    }
+  }
+  const double end = now_s();
+  for (auto &t : terminals_) {
+    counters_.terminals_on_line += t->online;
+    counters_.terminals_ever_on_line += t->ever_online;
+    for (double sent_at : t->pending)
+      if (end - sent_at > 0) ++counters_.data_unanswered;
+    if (!t->ever_online) ++counters_.logons_unanswered;
+  }
+  return true;
+}
+
+void Fleet::report(std::FILE *out) const {
+  const Counters &c = counters_;
+  std::fprintf(out, "terminals: %zu, on line at the end: %ld, ever on line: %ld\n", terminals_.size(),
+               c.terminals_on_line, c.terminals_ever_on_line);
+  std::fprintf(out, "sent:");
+  for (int code = 0; code < 256; ++code)
+    if (c.sent[code]) std::fprintf(out, " %s %ld", code_name(static_cast<std::uint8_t>(code)), c.sent[code]);
+  std::fprintf(out, "\nreceived:");
+  for (int code = 0; code < 256; ++code)
+    if (c.received[code]) std::fprintf(out, " %s %ld", code_name(static_cast<std::uint8_t>(code)), c.received[code]);
+  std::fprintf(out, "\nuser data acknowledged: %ld, unanswered: %ld; logons unanswered: %ld; parameters applied: %ld; bad frames: %ld\n",
+               c.data_acked, c.data_unanswered, c.logons_unanswered, c.params_applied, c.bad_frames);
+  if (!c.rtt_ms.empty())
+    std::fprintf(out, "round trip (user data to DataAck): p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                 percentile(c.rtt_ms, 50), percentile(c.rtt_ms, 99), percentile(c.rtt_ms, 100));
+}
+
+}  // namespace sim
