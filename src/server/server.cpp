@@ -27,11 +27,8 @@ void copy_text(char *buffer, const char *text) {
   if (buffer != nullptr) std::strcpy(buffer, text);
 }
 
-// Appends to the text already in `buffer`.
-template <typename... Args>
-void append_format(char *buffer, const char *format, Args... args) {
-  if (buffer != nullptr) std::sprintf(buffer + std::strlen(buffer), format, args...);
-}
+// Where an append writes: the end of the text already in `buffer`.
+char *text_end(char *buffer) { return buffer + std::strlen(buffer); }
 
 // The banner: started text, port, "---", host name, "(", then every
 // unfiltered local address with two spaces and ")" -- or, with a custom IP,
@@ -47,16 +44,16 @@ int build_banner(int port, char *buffer) {
     copy_text(buffer, text::kCantGetHost);
     return -1;
   }
-  append_format(buffer, "%s%d---%s(", text::kStarted, port, host);
+  if (buffer != nullptr) std::sprintf(text_end(buffer), "%s%d---%s(", text::kStarted, port, host);
   const bool listing = custom_ip() == 0;
   const int listed = total < DTU_MAX_BANNER_ADDRESSES ? total : DTU_MAX_BANNER_ADDRESSES;
   for (int i = 0; i < listed; ++i) {
     if (find_filter_ip(addresses[i]) != -1 || !listing) continue;
     char dotted[16];
     platform::format_ipv4(addresses[i], dotted);
-    append_format(buffer, "%s  ", dotted);
+    if (buffer != nullptr) std::sprintf(text_end(buffer), "%s  ", dotted);
   }
-  if (listing) append_format(buffer, ")");
+  if (listing && buffer != nullptr) std::strcat(buffer, ")");
   if (total == 0) {
     copy_text(buffer, text::kNoAddress);
     return -1;
@@ -120,7 +117,7 @@ int start_gprs_server(void *window, unsigned message, int port, char *buffer) {
   if (custom != 0) {
     char dotted[16];
     platform::format_ipv4(custom, dotted);
-    append_format(buffer, "%s)", dotted);
+    if (buffer != nullptr) std::sprintf(text_end(buffer), "%s)", dotted);
   }
   if (platform::bind_ipv4(s, custom, static_cast<std::uint16_t>(port)) != 0) {
     if (buffer != nullptr) std::sprintf(buffer, text::kBindFailed, platform::last_error());
