@@ -76,9 +76,10 @@ bool parse_hex(const std::string &text, Bytes *out) {
 
 bool parse_param(const std::string &item, int *tag, Bytes *value, std::string *why) {
   const auto eq = item.find('=');
+  const std::string number = item.substr(0, eq == std::string::npos ? 0 : eq);
   char *end = nullptr;
-  const long n = eq == std::string::npos ? -1 : std::strtol(item.substr(0, eq).c_str(), &end, 10);
-  if (eq == std::string::npos || eq == 0 || *end != '\0') {
+  const long n = std::strtol(number.c_str(), &end, 10);
+  if (eq == std::string::npos || number.empty() || *end != '\0') {
     *why = "expected tag=value, got \"" + item + "\"";
     return false;
   }
