@@ -47,11 +47,27 @@ TEST_F(ReceiveTest, OversizeDatagramIsAReceiveError) {
   DataRecord r;
   char msg[64];
   EXPECT_EQ(deliver(t, big, &r, 1, msg), -1);
-  EXPECT_EQ(std::string(msg), "Error occurred during read,errorcode:" + std::to_string(EMSGSIZE) + "\r\n");
+  EXPECT_EQ(std::string(msg), "Error occurred during read,errorcode:" + std::to_string(kErrMsgSize) + "\r\n");
   expect_reset(r);
   EXPECT_TRUE(t.quiet(50));  // nothing of it was dispatched
   // The next datagram is received normally.
   log_on(t, "12345678901");
+}
+
+TEST_F(ReceiveTest, ASendToAClosedPortDoesNotSpoilTheNextReceive) {
+  Terminal t;
+  std::uint16_t closed_port;
+  {
+    Terminal gone;
+    closed_port = gone.port();
+  }
+  UserInfo u{};
+  std::strcpy(u.userId, "12345678901");
+  ASSERT_EQ(send_cmd(kLoopback, closed_port, &u, 1), 0);
+  DataRecord r;
+  char msg[64] = "";
+  EXPECT_EQ(deliver(t, logon_frame("12345678901"), &r, 1, msg), 0) << msg;
+  EXPECT_EQ(r.dataType, 1);
 }
 
 TEST_F(ReceiveTest, RejectedFramesGiveErrorPacket) {

@@ -82,7 +82,11 @@ TEST_F(SoakTest, FullTableSurvivesAHostileStream) {
       default: return param_reply(id, random_bytes(static_cast<std::size_t>(pick(40))));
     }
   };
+#ifdef _WIN32
+  constexpr int kHostile = 4000;  // Wine's sockets are slower; the mix is the same
+#else
   constexpr int kHostile = 20000;
+#endif
   long valid_sent = 0;
   for (int i = 0; i < kHostile; ++i) {
     Bytes d;

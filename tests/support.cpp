@@ -1,11 +1,34 @@
 #include "support.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+using SocketHandle = SOCKET;
+namespace {
+int poll(pollfd *fds, unsigned long n, int timeout) { return WSAPoll(fds, n, timeout); }
+int close_handle(SOCKET s) { return closesocket(s); }
+// The tests' own sockets need the socket layer for the whole run.
+struct SocketLayer {
+  SocketLayer() {
+    WSADATA d;
+    WSAStartup(MAKEWORD(2, 2), &d);
+  }
+} g_socket_layer;
+}  // namespace
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+using SocketHandle = int;
+namespace {
+int close_handle(int fd) { return ::close(fd); }
+}  // namespace
+#endif
 
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +36,18 @@
 #include "users/handlers.h"
 
 namespace test {
+
+#ifdef _WIN32
+const int kErrWouldBlock = WSAEWOULDBLOCK;
+const int kErrMsgSize = WSAEMSGSIZE;
+const int kErrAddrInUse = WSAEADDRINUSE;
+const int kErrNoSocket = WSAENOTSOCK;
+#else
+const int kErrWouldBlock = EAGAIN;
+const int kErrMsgSize = EMSGSIZE;
+const int kErrAddrInUse = EADDRINUSE;
+const int kErrNoSocket = EBADF;
+#endif
 
 std::uint32_t loopback_net() { return htonl(kLoopback); }
 
@@ -94,32 +129,35 @@ Bytes param_reply(const std::string &id, const Bytes &elements) {
 }
 
 Terminal::Terminal() {
-  fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+  fd_ = static_cast<std::intptr_t>(::socket(AF_INET, SOCK_DGRAM, 0));
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(kLoopback);
-  if (::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) ADD_FAILURE() << "bind";
+  if (::bind(static_cast<SocketHandle>(fd_), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) ADD_FAILURE() << "bind";
   socklen_t len = sizeof sa;
-  ::getsockname(fd_, reinterpret_cast<sockaddr *>(&sa), &len);
+  ::getsockname(static_cast<SocketHandle>(fd_), reinterpret_cast<sockaddr *>(&sa), &len);
   port_ = ntohs(sa.sin_port);
 }
 
-Terminal::~Terminal() { ::close(fd_); }
+Terminal::~Terminal() { close_handle(static_cast<SocketHandle>(fd_)); }
 
 void Terminal::send(const Bytes &datagram, std::uint16_t to_port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(kLoopback);
   sa.sin_port = htons(to_port);
-  ASSERT_EQ(::sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa),
+  ASSERT_EQ(::sendto(static_cast<SocketHandle>(fd_), reinterpret_cast<const char *>(datagram.data()), static_cast<int>(datagram.size()), 0,
+                     reinterpret_cast<sockaddr *>(&sa), sizeof sa),
             static_cast<ssize_t>(datagram.size()));
 }
 
 Bytes Terminal::receive(int timeout_ms, bool *got) {
-  pollfd p{fd_, POLLIN, 0};
+  pollfd p{};
+  p.fd = static_cast<decltype(p.fd)>(fd_);
+  p.events = POLLIN;
   Bytes b(2048);
   if (::poll(&p, 1, timeout_ms) == 1) {
-    ssize_t n = ::recv(fd_, b.data(), b.size(), 0);
+    ssize_t n = ::recv(static_cast<SocketHandle>(fd_), reinterpret_cast<char *>(b.data()), static_cast<int>(b.size()), 0);
     if (n >= 0) {
       b.resize(static_cast<std::size_t>(n));
       if (got) *got = true;
@@ -137,7 +175,9 @@ bool Terminal::quiet(int timeout_ms) {
 }
 
 bool wait_readable(int timeout_ms) {
-  pollfd p{static_cast<int>(dtu::server_socket()), POLLIN, 0};
+  pollfd p{};
+  p.fd = static_cast<decltype(p.fd)>(dtu::server_socket());
+  p.events = POLLIN;
   return ::poll(&p, 1, timeout_ms) == 1;
 }
 

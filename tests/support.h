@@ -16,6 +16,12 @@ namespace test {
 using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t kLoopback = 0x7F000001;  // host order
+
+// The socket error codes the library reports on this platform.
+extern const int kErrWouldBlock;
+extern const int kErrMsgSize;
+extern const int kErrAddrInUse;
+extern const int kErrNoSocket;  // a receive with no socket open
 std::uint32_t loopback_net();                     // network order
 
 Bytes hex(const std::string &text);  // "7B 81 00 10" -> bytes
@@ -49,7 +55,7 @@ class Terminal {
   bool quiet(int timeout_ms = 100);
 
  private:
-  int fd_ = -1;
+  std::intptr_t fd_ = -1;
   std::uint16_t port_ = 0;
 };
 
