@@ -178,9 +178,11 @@ TEST_F(ReceiveTest, LogonLandsInTheFirstFreeSlotBesideAnOldRecord) {
   UserInfo filler{};
   std::strcpy(filler.userId, "F");
   for (int i = 0; i < 8; ++i) ASSERT_EQ(AddOneUser(&filler), 0);
-  dtu::user_slot(3)->status = 0;
-  std::strcpy(dtu::user_slot(7)->userId, "12345678901");
-  dtu::user_slot(7)->status = 0;
+  dtu::set_user_status(dtu::user_slot(3), 0);
+  UserInfo old = *dtu::user_slot(7);
+  std::strcpy(old.userId, "12345678901");
+  old.status = 0;
+  dtu::store_user(dtu::user_slot(7), old);
   log_on(t, "12345678901");
   UserInfo u;
   ASSERT_EQ(get_user_at(3, &u), 0);

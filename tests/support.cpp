@@ -115,7 +115,7 @@ Bytes data_frame(const std::string &id, const Bytes &payload) {
 
 Bytes element(std::uint8_t tag, const Bytes &value) {
   Bytes e{tag, static_cast<std::uint8_t>(value.size() + 2)};
-  e.insert(e.end(), value.begin(), value.end());
+  if (!value.empty()) e.insert(e.end(), value.begin(), value.end());
   return e;
 }
 

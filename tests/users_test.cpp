@@ -1,6 +1,7 @@
 // The user table and the host's session operations: sending data and
 // closing users, against sessions made by real logons.
 #include <cstring>
+#include <random>
 
 #include "support.h"
 #include "users/user_table.h"
@@ -83,6 +84,40 @@ TEST_F(TableTest, DeleteAllZeroesEverything) {
   EXPECT_EQ(std::memcmp(&got, &zero, sizeof got), 0);
 }
 
+// The index behind the lookups must answer as a scan in slot order would,
+// whatever mix of writes the table has seen.
+TEST_F(TableTest, LookupsAgreeWithASlotOrderScan) {
+  std::mt19937 rng(7);
+  const char *pool[] = {"", "00000000000", "12345678901", "1234567890", "A", "B", "AB", "ABC"};
+  auto random_user = [&] {
+    UserInfo u{};
+    const int pick = static_cast<int>(rng() % 10);
+    if (pick < 8) {
+      std::strcpy(u.userId, pool[pick]);
+    } else if (pick == 8) {
+      std::memcpy(u.userId, "AB\0garbage!", 12);  // bytes after the NUL do not count
+    } else {
+      std::memcpy(u.userId, "123456789012", 12);   // no NUL: 11 characters count
+    }
+    u.status = static_cast<std::uint8_t>(rng() % 2);
+    return u;
+  };
+  for (int step = 0; step < 3000; ++step) {
+    UserInfo *slot = dtu::user_slot(static_cast<int>(rng() % 500));
+    const UserInfo u = random_user();
+    switch (rng() % 8) {
+      case 0: case 1: case 2: AddOneUser(&u); break;
+      case 3: dtu::close_user(slot); break;
+      case 4: dtu::set_user_status(slot, static_cast<std::uint8_t>(rng() % 2)); break;
+      case 5: dtu::store_user(slot, u); break;
+      case 6: if (rng() % 50 == 0) DeleteAllUser(); break;
+      default: if (rng() % 50 == 0) dtu::reset_user_table(); break;
+    }
+    if (step % 100 == 0) ASSERT_TRUE(dtu::user_index_consistent()) << "after step " << step;
+  }
+  EXPECT_TRUE(dtu::user_index_consistent());
+}
+
 // ---- sending data and closing users ---------------------------------
 
 class SessionTest : public CentreTest {};
@@ -114,7 +149,7 @@ TEST_F(SessionTest, SendUserDataStopsAtTheFirstRecordOfTheId) {
   UserInfo u = make_user("12345678901", 1);
   u.peerAddr = kLoopback;
   u.peerPort = t.port();
-  *dtu::user_slot(1) = u;
+  dtu::store_user(dtu::user_slot(1), u);
   EXPECT_EQ(do_send_user_data("12345678901", "A", 1, 0), -1);
   EXPECT_TRUE(t.quiet(50));
   // A logon refreshes the on-line record in slot 1; slot 0 still decides.
@@ -162,7 +197,7 @@ TEST_F(SessionTest, CloseAllUsers) {
   Terminal t2, t9, t40;
   UserInfo filler = make_user("F", 0);
   for (int i = 0; i < 41; ++i) ASSERT_EQ(AddOneUser(&filler), 0);
-  for (int i = 0; i < 41; ++i) dtu::user_slot(i)->status = 0;
+  for (int i = 0; i < 41; ++i) dtu::set_user_status(dtu::user_slot(i), 0);
   // Logons fill slots 0, 1, 2; move them to slots 2, 9 and 40.
   const std::pair<Terminal *, int> at[] = {{&t2, 2}, {&t9, 9}, {&t40, 40}};
   for (auto [t, slot] : at) {
@@ -171,13 +206,13 @@ TEST_F(SessionTest, CloseAllUsers) {
     u.peerAddr = kLoopback;
     u.peerPort = t->port();
     u.status = 1;
-    *dtu::user_slot(slot) = u;
+    dtu::store_user(dtu::user_slot(slot), u);
   }
   UserInfo none = make_user("00000000000");
   none.peerAddr = kLoopback;
   none.peerPort = t2.port();
   none.status = 1;
-  *dtu::user_slot(20) = none;
+  dtu::store_user(dtu::user_slot(20), none);
 
   char msg[64] = "keep";
   EXPECT_EQ(do_close_all_user2(msg), 0);

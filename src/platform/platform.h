@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace dtu::platform {
 
@@ -60,6 +61,18 @@ void format_ipv4(std::uint32_t addr_net, char *out);
 std::uint32_t now_seconds();
 // "%Y-%m-%d %H:%M:%S" of `seconds` in local time: 19 characters and a NUL.
 void format_local_time(std::uint32_t seconds, char out[20]);
+
+// format_local_time with the last second's text kept per thread: datagrams
+// that arrive within one second share one conversion.
+inline void local_time_text(std::uint32_t seconds, char out[20]) {
+  thread_local std::uint32_t cached_seconds = 0;
+  thread_local char cached[20] = {};
+  if (seconds != cached_seconds || cached[0] == '\0') {
+    format_local_time(seconds, cached);
+    cached_seconds = seconds;
+  }
+  std::memcpy(out, cached, 20);
+}
 
 // The server lock: recursive, process lifetime.
 void lock_server();

@@ -49,7 +49,7 @@ int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr
   const std::uint32_t now = platform::now_seconds();
   std::memcpy(user.updateTime, &now, sizeof now);
   std::memcpy(record->userId, id, sizeof record->userId);
-  platform::format_local_time(now, record->recvTime);
+  platform::local_time_text(now, record->recvTime);
 
   switch (code) {
     case kLogon:

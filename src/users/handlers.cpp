@@ -24,22 +24,9 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 }  // namespace
 
 int DTU_CALL default_logon_handler(UserInfo *user) {
-  // One pass: stop at the terminal's on-line record, remembering the first
-  // free slot on the way.
-  UserInfo *free_slot = nullptr;
-  UserInfo *online = nullptr;
-  for (int i = 0; i < kMaxUsers; ++i) {
-    UserInfo *u = user_slot(i);
-    if (u->status == 1) {
-      if (id_equal(u->userId, user->userId)) {
-        online = u;
-        break;
-      }
-    } else if (free_slot == nullptr) {
-      free_slot = u;
-    }
-  }
-  UserInfo *target = online != nullptr ? online : free_slot;
+  // The terminal's on-line record if it has one, else the first free slot.
+  UserInfo *online = find_online_user(user->userId);
+  UserInfo *target = online != nullptr ? online : find_free_slot();
   if (target == nullptr) return 0;  // table full: no record, no answer
 
   if (online != nullptr) {
@@ -47,12 +34,12 @@ int DTU_CALL default_logon_handler(UserInfo *user) {
     char kept[sizeof online->logonTime];
     std::memcpy(kept, online->logonTime, 19);
     kept[19] = '\0';
-    *online = *user;
+    store_user(online, *user);
     std::memset(online->logonTime, 0, sizeof online->logonTime);
     std::strcpy(online->logonTime, kept);
   } else {
-    *free_slot = *user;
-    platform::format_local_time(platform::now_seconds(), free_slot->logonTime);
+    store_user(target, *user);
+    platform::local_time_text(platform::now_seconds(), target->logonTime);
   }
   dtu::send_cmd(target->peerAddr, target->peerPort, target, kCmdLogonAck);
   return 0;
@@ -61,7 +48,7 @@ int DTU_CALL default_logon_handler(UserInfo *user) {
 int DTU_CALL default_logout_handler(UserInfo *user) {
   UserInfo *u = find_online_user(user->userId);
   if (u == nullptr) return 0;
-  u->status = 0;
+  set_user_status(u, 0);
   dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdLogout);
   return 0;
 }

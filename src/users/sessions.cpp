@@ -14,7 +14,7 @@ namespace {
 void write_close_line(char *message, const char *id) {
   if (message == nullptr) return;
   char now[20];
-  platform::format_local_time(platform::now_seconds(), now);
+  platform::local_time_text(platform::now_seconds(), now);
   std::sprintf(message, "**[%s] %s %s\r\n", id, text::kQuit, now);
 }
 
