@@ -285,14 +285,18 @@ DTU_API int DTU_CALL GetParam(int tag, void *buffer, int *length);
  * start_gprs_server.  While a datagram waits on the server socket, the
  * notifier reports the message number given at start; the host then calls
  * do_read_proc.  Its file descriptor is pollable (readable while a message
- * waits), so any event loop can watch it; the library runs no thread. */
+ * waits), so any event loop can watch it; the library runs no thread.
+ * In window-message mode a NULL window fails the start ("Init DSC Server
+ * Failed" for a negative mode); a non-null pointer that is no live notifier
+ * is accepted as a window the library cannot reach: the socket is set
+ * non-blocking and nothing is reported (poll with do_read_proc). */
 typedef struct DtuNotifier DtuNotifier;
 /* NULL when the system refuses a new epoll instance. */
 DTU_API DtuNotifier *DTU_CALL dtu_notifier_create(void);
 /* The pollable descriptor, or -1 for NULL. */
 DTU_API int DTU_CALL dtu_notifier_fd(const DtuNotifier *notifier);
 /* Waits up to timeout_ms (-1: no limit) for a message.  1 with *message set,
- * 0 on timeout, -1 on error. */
+ * 0 on timeout or a signal, -1 on error. */
 DTU_API int DTU_CALL dtu_notifier_wait(DtuNotifier *notifier, int timeout_ms,
                                        unsigned int *message);
 /* Releases the notifier; stop the server first. */

@@ -59,6 +59,16 @@ std::uint64_t g_free_bits[kWords];
 
 int slot_of(const UserInfo *record) { return static_cast<int>(record - g_users); }
 
+int lowest_set_bit(std::uint64_t w) {
+#if defined(__GNUC__) || defined(__clang__)
+  return __builtin_ctzll(w);
+#else
+  int n = 0;
+  for (; (w & 1) == 0; w >>= 1) ++n;
+  return n;
+#endif
+}
+
 // The bucket that holds `k`'s chain, or the empty bucket where it would go.
 int bucket_of(const Key &k) {
   int b = static_cast<int>(hash_of(k) & (kBuckets - 1));
@@ -140,7 +150,7 @@ UserInfo *find_online_user(const char *id) {
 UserInfo *find_free_slot() {
   for (int w = 0; w < kWords; ++w)
     if (g_free_bits[w] != 0) {
-      const int s = w * 64 + __builtin_ctzll(g_free_bits[w]);
+      const int s = w * 64 + lowest_set_bit(g_free_bits[w]);
       return s < kMaxUsers ? &g_users[s] : nullptr;
     }
   return nullptr;

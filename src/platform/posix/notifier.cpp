@@ -2,10 +2,16 @@
 // server socket is registered level-triggered, so a waiting datagram keeps
 // being reported until the host has received it, as a posted window message
 // keeps arriving while the socket stays readable.
+//
+// Live notifiers are kept in a small registry, so that a window argument is
+// recognised without being dereferenced: any other pointer is treated as a
+// window the library cannot reach, as a window handle of another program
+// would be on Windows.
 #include "platform/posix/notifier.h"
 
 #include <cerrno>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -13,24 +19,53 @@
 #include "dtucentre.h"
 
 struct DtuNotifier {
-  std::uint32_t magic;
   int epoll_fd;
 };
 
 namespace {
-constexpr std::uint32_t kLiveMagic = 0x4454554e;  // "DTUN"
-constexpr std::uint32_t kDeadMagic = 0x64656164;
 
-bool live(const DtuNotifier *n) { return n != nullptr && n->magic == kLiveMagic; }
+constexpr int kMaxNotifiers = 64;
+std::mutex g_registry_mutex;
+DtuNotifier *g_registry[kMaxNotifiers] = {};  // guarded by g_registry_mutex
+
+bool live(const DtuNotifier *n) {
+  if (n == nullptr) return false;
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  for (const DtuNotifier *r : g_registry)
+    if (r == n) return true;
+  return false;
+}
+
+bool enter(DtuNotifier *n) {
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  for (DtuNotifier *&r : g_registry)
+    if (r == nullptr) {
+      r = n;
+      return true;
+    }
+  return false;
+}
+
+bool leave(DtuNotifier *n) {
+  std::lock_guard<std::mutex> g(g_registry_mutex);
+  for (DtuNotifier *&r : g_registry)
+    if (r == n) {
+      r = nullptr;
+      return true;
+    }
+  return false;
+}
+
 }  // namespace
 
 namespace dtu::platform {
 
 int notifier_watch(DtuNotifier *n, int fd, unsigned message) {
-  if (!live(n)) {
+  if (n == nullptr) {
     errno = EINVAL;
     return -1;
   }
+  if (!live(n)) return 0;  // a window we cannot reach: nothing to register
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = message;
@@ -47,8 +82,12 @@ extern "C" {
 DTU_API DtuNotifier *DTU_CALL dtu_notifier_create(void) {
   int fd = ::epoll_create1(EPOLL_CLOEXEC);
   if (fd < 0) return nullptr;
-  auto *n = new (std::nothrow) DtuNotifier{kLiveMagic, fd};
-  if (n == nullptr) ::close(fd);
+  auto *n = new (std::nothrow) DtuNotifier{fd};
+  if (n == nullptr || !enter(n)) {
+    delete n;
+    ::close(fd);
+    return nullptr;
+  }
   return n;
 }
 
@@ -68,9 +107,8 @@ DTU_API int DTU_CALL dtu_notifier_wait(DtuNotifier *notifier, int timeout_ms,
 }
 
 DTU_API void DTU_CALL dtu_notifier_destroy(DtuNotifier *notifier) {
-  if (!live(notifier)) return;
+  if (!leave(notifier)) return;
   ::close(notifier->epoll_fd);
-  notifier->magic = kDeadMagic;
   delete notifier;
 }
 
