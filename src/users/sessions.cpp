@@ -1,6 +1,7 @@
 #include "users/sessions.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "frame/frame.h"
 #include "platform/platform.h"
@@ -46,8 +47,8 @@ int do_close_all_user(char *message, bool tell_terminal) {
     UserInfo *u = user_slot(i);
     if (u->status != 1 || id_equal(u->userId, kNoTerminalId)) continue;
     if (tell_terminal) dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdLogout);
-    char id[sizeof u->userId + 1] = {};
-    for (std::size_t k = 0; k < sizeof u->userId; ++k) id[k] = u->userId[k];
+    char id[sizeof u->userId + 1] = {};  // the ID as it stood, NUL-terminated even at 12 bytes
+    std::memcpy(id, u->userId, sizeof u->userId);
     close_user(u);
     write_close_line(message, id);
   }

@@ -36,21 +36,12 @@ bool live(const DtuNotifier *n) {
   return false;
 }
 
-bool enter(DtuNotifier *n) {
+// Puts `to` in the first entry that holds `from`; false when none does.
+bool replace_entry(const DtuNotifier *from, DtuNotifier *to) {
   std::lock_guard<std::mutex> g(g_registry_mutex);
   for (DtuNotifier *&r : g_registry)
-    if (r == nullptr) {
-      r = n;
-      return true;
-    }
-  return false;
-}
-
-bool leave(DtuNotifier *n) {
-  std::lock_guard<std::mutex> g(g_registry_mutex);
-  for (DtuNotifier *&r : g_registry)
-    if (r == n) {
-      r = nullptr;
+    if (r == from) {
+      r = to;
       return true;
     }
   return false;
@@ -83,7 +74,7 @@ DTU_API DtuNotifier *DTU_CALL dtu_notifier_create(void) {
   int fd = ::epoll_create1(EPOLL_CLOEXEC);
   if (fd < 0) return nullptr;
   auto *n = new (std::nothrow) DtuNotifier{fd};
-  if (n == nullptr || !enter(n)) {
+  if (n == nullptr || !replace_entry(nullptr, n)) {
     delete n;
     ::close(fd);
     return nullptr;
@@ -107,7 +98,7 @@ DTU_API int DTU_CALL dtu_notifier_wait(DtuNotifier *notifier, int timeout_ms,
 }
 
 DTU_API void DTU_CALL dtu_notifier_destroy(DtuNotifier *notifier) {
-  if (!leave(notifier)) return;
+  if (notifier == nullptr || !replace_entry(notifier, nullptr)) return;
   ::close(notifier->epoll_fd);
   delete notifier;
 }
