@@ -41,19 +41,27 @@ std::string time_of(const std::uint8_t stamp[4]) {
   return b;
 }
 
-// One parameter of the last reply in host form, or "" when GetParam refuses.
-std::string param_text(const sim::Tag &t) {
+// One parameter of the last reply in host form; false when GetParam refuses.
+bool param_field(const sim::Tag &t, Field *out) {
   char buf[200] = {};
   int len = sizeof buf;
-  if (GetParam(t.tag, buf, &len) != 1) return "";
+  if (GetParam(t.tag, buf, &len) != 1) return false;
   const auto *b = reinterpret_cast<const std::uint8_t *>(buf);
+  out->key = std::to_string(t.tag);
   switch (t.form) {
-    case sim::Form::kText: return "\"" + printable(b, static_cast<std::size_t>(len)) + "\"";
-    case sim::Form::kComposite: return buf;
+    case sim::Form::kText:
+      out->value = printable(b, static_cast<std::size_t>(len));
+      out->quoted = true;
+      return true;
+    case sim::Form::kComposite:
+      out->value = buf;
+      return true;
     default: {
       unsigned long v = 0;
       for (int i = 0; i < len; ++i) v = v << 8 | b[i];
-      return std::to_string(v);
+      out->value = std::to_string(v);
+      out->number = true;
+      return true;
     }
   }
 }
@@ -284,8 +292,8 @@ void Console::describe(const DataRecord &r) {
       return log_.event("data", id, from, f);
     case 11:
       for (const sim::Tag &t : sim::tags()) {
-        std::string v = param_text(t);
-        if (!v.empty()) f.push_back({std::to_string(t.tag), v});
+        Field field;
+        if (param_field(t, &field)) f.push_back(field);
       }
       return log_.event("parameters", id, from, f);
     case 13: return log_.event("parameters-set", id, from, f);

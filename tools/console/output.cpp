@@ -88,7 +88,7 @@ void Log::event(const std::string &kind, const std::string &id, const std::strin
     s += " " + (id.empty() ? std::string("-") : id);
     s.resize(std::max<std::size_t>(s.size(), 48), ' ');
     s += " " + addr;
-    for (const Field &f : fields) s += "  " + f.key + "=" + f.value;
+    for (const Field &f : fields) s += "  " + f.key + "=" + (f.quoted ? "\"" + f.value + "\"" : f.value);
     std::fprintf(out_, "%s\n", s.c_str());
   }
   std::fflush(out_);

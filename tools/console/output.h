@@ -22,6 +22,7 @@ struct Field {
   std::string key;
   std::string value;
   bool number = false;  // written without quotes in JSON
+  bool quoted = false;  // a text shown in quotes in the plain log
 };
 
 class Log {
