@@ -219,7 +219,10 @@ void Console::set(const std::vector<std::string> &args) {
     int err = 0;
     const int len = static_cast<int>(tag == 18 ? value.size() - 1 : value.size());
     if (SetParam(tag, value.data(), len, &err) != 1)
-      return error("tag " + std::to_string(tag) + (err == -1 ? ": value length refused" : ": value refused"));
+      return error("tag " + std::to_string(tag) +
+                   (err == -1      ? ": value length refused"
+                    : tag == 18    ? ": value refused (N1-N2-N3-N4-N5 with N2 5-8, N3 1-2, N4 0-2, N5 1-5)"
+                                   : ": value refused"));
   }
   if (DoUpdateParam(u.peerAddr, u.peerPort, args[1].c_str()) != 1) return error("parameter set to " + args[1] + " failed");
   info("parameter set of " + std::to_string(items.size()) + " values sent to " + args[1]);
