@@ -303,6 +303,28 @@ DTU_API int DTU_CALL dtu_notifier_wait(DtuNotifier *notifier, int timeout_ms,
 DTU_API void DTU_CALL dtu_notifier_destroy(DtuNotifier *notifier);
 #endif
 
+/* ---- Wire tap --------------------------------------------------------- */
+/* A host function that sees the raw traffic of the server socket, for
+ * captures and traces.  `direction` is DTU_WIRE_IN for a datagram received
+ * by do_read_proc (reported before it is checked, whatever becomes of it) and
+ * DTU_WIRE_OUT for a datagram the library handed to the socket (command
+ * frames, user data, parameter requests).  `addr` and `port` (host order) are
+ * the source of an incoming datagram and the destination of an outgoing one.
+ * `bytes` holds `length` bytes, valid during the call only; `wireLength` is
+ * the datagram's real size, larger than `length` (1040) only for a datagram
+ * too large to be received, which do_read_proc then fails.  The tap runs on
+ * the thread that called the library, possibly with the server lock held: it
+ * must not call any function of this header and should return quickly. */
+enum { DTU_WIRE_IN = 0, DTU_WIRE_OUT = 1 };
+typedef void(DTU_CALL *DtuWireTap)(void *context, int direction, uint32_t addr, int port,
+                                   const void *bytes, int length, int wireLength);
+#if !defined(_WIN32)
+/* Sets the tap (NULL removes it) and the context it is given.  The host must
+ * set it while no other thread is inside do_read_proc or a send.  Exported by
+ * the POSIX build. */
+DTU_API void DTU_CALL dtu_set_wire_tap(DtuWireTap tap, void *context);
+#endif
+
 #ifdef __cplusplus
 }
 #endif

@@ -88,6 +88,7 @@ int main(void) {
   CHECK(notifier != NULL && dtu_notifier_fd(notifier) >= 0);
   CHECK(dtu_notifier_wait(notifier, 0, NULL) == 0);
   dtu_notifier_destroy(notifier);
+  dtu_set_wire_tap(NULL, NULL);
 #endif
 
   printf("%d passed, %d failed\n", failures ? 0 : 1, failures ? 1 : 0);

@@ -434,3 +434,62 @@ TEST(ReceiveThreads, BlockedReadersShareTheDatagrams) {
 }
 
 }  // namespace
+
+#if !defined(_WIN32)
+// The wire tap sees each datagram in (before it is checked) and each one the
+// library sends, with the far end's address and port.
+struct Tapped {
+  int direction;
+  std::uint32_t addr;
+  int port;
+  Bytes bytes;
+  int wire_length;
+};
+
+void DTU_CALL record_tap(void *context, int direction, std::uint32_t addr, int port,
+                         const void *bytes, int length, int wire_length) {
+  const auto *p = static_cast<const std::uint8_t *>(bytes);
+  static_cast<std::vector<Tapped> *>(context)->push_back(
+      {direction, addr, port, Bytes(p, p + length), wire_length});
+}
+
+TEST_F(ReceiveTest, WireTapSeesEveryDatagramInAndOut) {
+  std::vector<Tapped> seen;
+  dtu_set_wire_tap(record_tap, &seen);
+  Terminal t;
+  const Bytes logon = logon_frame("13900000001");
+  const Bytes garbage = hex("7B 09 00 10 00 00");
+  const Bytes big = data_frame("13900000001", Bytes(1100, 0x41));
+  DataRecord r;
+  deliver(t, logon, &r);
+  t.receive();
+  deliver(t, garbage, &r);
+  deliver(t, big, &r);
+  ASSERT_EQ(do_send_user_data("13900000001", "hi", 2, 0), 0);
+  t.receive();
+  dtu_set_wire_tap(nullptr, nullptr);
+  deliver(t, logon, &r);  // no tap: nothing more is seen
+
+  const struct {
+    int direction;
+    std::size_t length;
+    int wire_length;
+    int code;
+  } want[] = {{DTU_WIRE_IN, logon.size(), static_cast<int>(logon.size()), 0x01},
+              {DTU_WIRE_OUT, 16, 16, 0x81},
+              {DTU_WIRE_IN, garbage.size(), static_cast<int>(garbage.size()), 0x09},
+              {DTU_WIRE_IN, 1040, static_cast<int>(big.size()), 0x09},
+              {DTU_WIRE_OUT, 18, 18, 0x89}};
+  ASSERT_EQ(seen.size(), std::size(want));
+  for (std::size_t i = 0; i < seen.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(seen[i].direction, want[i].direction);
+    EXPECT_EQ(seen[i].bytes.size(), want[i].length);
+    EXPECT_EQ(seen[i].wire_length, want[i].wire_length);
+    EXPECT_EQ(seen[i].bytes[1], want[i].code);
+    EXPECT_EQ(seen[i].addr, kLoopback);
+    EXPECT_EQ(seen[i].port, t.port());
+  }
+  EXPECT_EQ(seen[0].bytes, logon);
+}
+#endif

@@ -188,6 +188,9 @@ void reset_library_state() {
   DeleteAllUser();
   SetWorkMode(2);
   dtu::reset_address_settings();
+#if !defined(_WIN32)
+  dtu_set_wire_tap(nullptr, nullptr);
+#endif
 }
 
 void CentreTest::SetUp() {

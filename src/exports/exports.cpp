@@ -6,6 +6,7 @@
 #include "params/requests.h"
 #include "params/store.h"
 #include "server/server.h"
+#include "server/wire_tap.h"
 #include "users/handlers.h"
 #include "users/sessions.h"
 #include "users/user_table.h"
@@ -109,5 +110,10 @@ DTU_API int DTU_CALL DoReadParam(uint32_t address, int port, const char *id) {
 DTU_API int DTU_CALL GetParam(int tag, void *buffer, int *length) {
   return get_param(tag, buffer, length);
 }
+
+#if !defined(_WIN32)
+// The wire tap
+DTU_API void DTU_CALL dtu_set_wire_tap(DtuWireTap tap, void *context) { set_wire_tap(tap, context); }
+#endif
 
 }  // extern "C"

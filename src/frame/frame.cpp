@@ -4,6 +4,7 @@
 
 #include "platform/platform.h"
 #include "server/server.h"
+#include "server/wire_tap.h"
 
 namespace dtu {
 
@@ -60,7 +61,10 @@ std::size_t build_data_frame(std::uint8_t *out, const char *terminal_id, const v
 }
 
 int send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port) {
-  return platform::send_to(server_socket(), frame, size, ip, static_cast<std::uint16_t>(port));
+  const auto port16 = static_cast<std::uint16_t>(port);
+  const int rc = platform::send_to(server_socket(), frame, size, ip, port16);
+  if (rc == 0) tap_datagram(DTU_WIRE_OUT, ip, port16, frame, size, size);
+  return rc;
 }
 
 int send_cmd(std::uint32_t ip, int port, const UserInfo *user, int kind) {

@@ -43,8 +43,11 @@ std::uint16_t local_port(Socket s);
 // failure; a datagram larger than `cap` is consumed and counts as a failure
 // with the system's message-size error code.  A receive error that does not
 // stand for a datagram (a stale ICMP report on Windows) is skipped.
+// `wire_size`, when given, is set to 0, or for a datagram larger than `cap`
+// to its real size (cap + 1 where the system does not tell), with the source
+// and buf[0..cap) filled.
 int recv_from(Socket s, void *buf, std::size_t cap, std::uint32_t *addr_host,
-              std::uint16_t *port_host);
+              std::uint16_t *port_host, std::size_t *wire_size = nullptr);
 // Sends one datagram; 0 when the socket accepted it, -1 otherwise.
 int send_to(Socket s, const void *buf, std::size_t len, std::uint32_t addr_host,
             std::uint16_t port_host);

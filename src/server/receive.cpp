@@ -8,6 +8,7 @@
 #include "params/store.h"
 #include "server/server.h"
 #include "server/texts.h"
+#include "server/wire_tap.h"
 #include "users/handlers.h"
 
 namespace dtu {
@@ -109,7 +110,13 @@ int do_read_proc(DataRecord *record, char *message, int ack_flag) {
   std::uint8_t datagram[kMaxDatagram];
   std::uint32_t addr = 0;
   std::uint16_t port = 0;
-  const int size = platform::recv_from(server_socket(), datagram, sizeof datagram, &addr, &port);
+  std::size_t wire_size = 0;
+  const int size =
+      platform::recv_from(server_socket(), datagram, sizeof datagram, &addr, &port, &wire_size);
+  if (size >= 0 || wire_size > sizeof datagram) {
+    const std::size_t kept = size >= 0 ? static_cast<std::size_t>(size) : sizeof datagram;
+    tap_datagram(DTU_WIRE_IN, addr, port, datagram, kept, size >= 0 ? kept : wire_size);
+  }
   if (size < 0) {
     if (message != nullptr) std::sprintf(message, text::kReadError, platform::last_error());
     return -1;

@@ -91,18 +91,20 @@ std::uint16_t local_port(Socket s) {
 }
 
 int recv_from(Socket s, void *buf, std::size_t cap, std::uint32_t *addr_host,
-              std::uint16_t *port_host) {
+              std::uint16_t *port_host, std::size_t *wire_size) {
+  if (wire_size != nullptr) *wire_size = 0;
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
   // MSG_TRUNC makes the kernel report the datagram's real size.
   ssize_t n = ::recvfrom(fd_of(s), buf, cap, MSG_TRUNC, reinterpret_cast<sockaddr *>(&sa), &len);
   if (n < 0) return -1;
+  *addr_host = ntohl(sa.sin_addr.s_addr);
+  *port_host = ntohs(sa.sin_port);
   if (static_cast<std::size_t>(n) > cap) {
+    if (wire_size != nullptr) *wire_size = static_cast<std::size_t>(n);
     errno = EMSGSIZE;
     return -1;
   }
-  *addr_host = ntohl(sa.sin_addr.s_addr);
-  *port_host = ntohs(sa.sin_port);
   return static_cast<int>(n);
 }
 

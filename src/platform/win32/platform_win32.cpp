@@ -122,7 +122,8 @@ std::uint16_t local_port(Socket s) {
 }
 
 int recv_from(Socket s, void *buf, std::size_t cap, std::uint32_t *addr_host,
-              std::uint16_t *port_host) {
+              std::uint16_t *port_host, std::size_t *wire_size) {
+  if (wire_size != nullptr) *wire_size = 0;
   if (s == kNoSocket) {
     WSASetLastError(WSAENOTSOCK);
     return -1;
@@ -135,7 +136,15 @@ int recv_from(Socket s, void *buf, std::size_t cap, std::uint32_t *addr_host,
     if (n == SOCKET_ERROR) {
       // A report of an earlier send to an unreachable terminal is no
       // datagram: skip it.  A datagram too large fails with WSAEMSGSIZE.
-      if (WSAGetLastError() == WSAECONNRESET) continue;
+      const int error = WSAGetLastError();
+      if (error == WSAECONNRESET) continue;
+      if (error == WSAEMSGSIZE) {
+        // The first `cap` bytes and the source are there; the real size is not told.
+        *addr_host = ntohl(sa.sin_addr.s_addr);
+        *port_host = ntohs(sa.sin_port);
+        if (wire_size != nullptr) *wire_size = cap + 1;
+        WSASetLastError(error);
+      }
       return -1;
     }
     *addr_host = ntohl(sa.sin_addr.s_addr);
