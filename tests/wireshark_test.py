@@ -21,6 +21,7 @@ LUA = os.path.join(ROOT, "tools", "wireshark", "dtu.lua")
 ID = b"12345678901"
 TERMINAL, CENTRE = ("10.0.0.7", 5000), ("10.0.0.1", 5002)
 BUILD = None
+HOME = None  # an empty home for tshark
 
 # ---- frames, built here from the documented layout -------------------------
 
@@ -129,10 +130,12 @@ def write_pcap(path, packets):
             out.write(struct.pack("<IIII", 1700000000, n, len(ip + udp), len(ip + udp)) + ip + udp)
 
 
-def tshark(*args):
-    run = subprocess.run(["tshark", "-n", "-X", "lua_script:" + LUA, *args],
-                         capture_output=True, timeout=60)
-    if b"Lua Error" in run.stdout + run.stderr or run.returncode != 0:
+def tshark(*args, home=None):
+    """tshark with the dissector named on the command line; a scratch home
+    keeps the user's own plugins and preferences out."""
+    run = subprocess.run(["tshark", "-n", "-X", "lua_script:" + LUA, *args], capture_output=True,
+                         timeout=60, env=dict(os.environ, HOME=home or HOME))
+    if b"Lua Error" in run.stdout or b"Lua" in run.stderr or run.returncode != 0:
         sys.exit("tshark %s failed (%d):\n%s%s" % (" ".join(args), run.returncode,
                                                     run.stdout.decode(errors="replace"),
                                                     run.stderr.decode(errors="replace")))
@@ -189,14 +192,16 @@ def check_cases(work):
     codes = [r["dtu.code"] for r in fields(odd, ["dtu.code"], "-o", "dtu.port:7000")]
     expect("preference port 7000", "dtu.code", codes, ["0x09", "0x02"])
 
-    # Installed into the personal plugin folder of a scratch home, it loads
-    # without -X.
-    home = os.path.join(work, "home")
+    # Installed into the personal plugin folder of a home, it loads without
+    # -X, and with it too.
+    home = os.path.join(work, "installed")
     subprocess.run(["cmake", "--install", BUILD, "--component", "wireshark", "--prefix",
                     os.path.join(home, ".local")], check=True, stdout=subprocess.DEVNULL)
     run = subprocess.run(["tshark", "-r", odd, "-T", "fields", "-e", "dtu.code"], capture_output=True,
                          env=dict(os.environ, HOME=home), timeout=60)
     expect("installed plugin", "dtu.code", run.stdout.decode().split(), ["0x09"])
+    codes = tshark("-r", odd, "-T", "fields", "-e", "dtu.code", home=home).decode().split()
+    expect("installed plugin and -X", "dtu.code", codes, ["0x09"])
     return failures
 
 
@@ -259,9 +264,11 @@ def main():
     if not shutil.which("tshark"):
         print("skipped: tshark is not installed and cannot be installed here")
         sys.exit(77)
-    global BUILD
+    global BUILD, HOME
     BUILD = sys.argv[1]
     work = tempfile.mkdtemp()
+    HOME = os.path.join(work, "home")
+    os.mkdir(HOME)
     try:
         failures = check_cases(work) if len(sys.argv) == 2 else check_live(work, *sys.argv[2:])
     finally:

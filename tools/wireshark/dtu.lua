@@ -10,6 +10,10 @@
 -- Every field covers only bytes that the datagram holds; whatever a terminal
 -- or a stranger sends ends as expert information, never as a Lua error.
 
+-- Loaded twice (installed, and named with -X lua_script): the first copy serves.
+local loaded, other = pcall(Dissector.get, "dtu")
+if loaded and other then return end
+
 local dtu = Proto("dtu", "DTU terminal protocol")
 
 local kMark = 0x7B
