@@ -211,7 +211,7 @@ local function dissect(tvb, pinfo, tree)
   local id = ""
   if size > 4 then
     local raw = tvb(4, math.min(11, size - 4)):raw()
-    id = escaped(raw:match("^[^%z]*"))
+    id = escaped(raw:match("^[^\0]*"))
     local item = root:add(f.id, tvb(4, #raw), id)
     if #raw == 11 then
       if id == "00000000000" then
