@@ -19,7 +19,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LUA = os.path.join(ROOT, "tools", "wireshark", "dtu.lua")
 ID = b"12345678901"
-TERMINAL, CENTRE = ("10.0.0.7", 5000), ("10.0.0.1", 5002)
+TERMINAL, CENTRE = ("10.0.0.7", 40000), ("10.0.0.1", 5002)
 BUILD = None
 HOME = None  # an empty home for tshark
 
