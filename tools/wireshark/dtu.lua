@@ -254,7 +254,7 @@ local function dissect(tvb, pinfo, tree)
       length_item:add_proto_expert_info(e.note, "Length field of a user-data frame is not 16; the data still starts at offset 16")
     end
     local n = size - kHead
-    local fact = string.format("%d bytes", n)
+    local fact = string.format("%d byte%s", n, n == 1 and "" or "s")
     if n > 0 then
       local text = tvb(kHead, n):raw():gsub("[^\32-\126]", ".")
       local item = root:add(f.data, tvb(kHead, n))
