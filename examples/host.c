@@ -40,6 +40,8 @@ static void read_one(void) {
     printf("data    %s: %u bytes\n", record.userId, (unsigned)record.dataLength);
     do_send_user_data(record.userId, (const char *)record.data, record.dataLength, 0);
     break;
+  case DTU_DATA_NONE: /* a datagram too short to be a frame: dropped */
+    break;
   case DTU_DATA_NOT_ONLINE:
     printf("refused %s: not logged on\n", record.userId);
     break;
