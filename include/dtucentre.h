@@ -147,15 +147,44 @@ typedef int(DTU_CALL *RecvdataCallback)(UserInfo *user, DataRecord *record, int 
  * `buffer` (may be NULL).  In window-message mode (any mode other than 0 and
  * 1) `window` is the window that receives `message` while a datagram waits;
  * on POSIX it is a DtuNotifier (see below).  0 on success, -1 on failure.
- * Every start, successful or not, is followed by one stop. */
+ * Every start, successful or not, is followed by one stop.
+ *
+ * The work mode at load is window-message mode (2): a host that never calls
+ * SetWorkMode and passes a NULL window gets -1 at once, with the buffer
+ * holding "\r\nSystem could not be initialized!\r\n".
+ *
+ * The start banner, with no line break:
+ *   "*****" and 26 GBK bytes CE DE CF DF CA FD BE DD B7 FE CE F1 D6 D0 D0 C4
+ *   D2 D1 C6 F4 B6 AF B6 CB BF DA ("wireless data service centre started,
+ *   port"), then "%d---%s(" with `port` and the host name, then each local
+ *   address outside the filter list as "%s  " (dotted, two spaces) and ")";
+ *   or, with a custom IP set, "%s)" with that address alone.
+ * The texts of a failed start (copied over whatever came before):
+ *   "\r\nSystem could not be initialized!\r\n"  written first by every start;
+ *                                   stays when the socket layer cannot start
+ *                                   or window-message mode has no window
+ *   "Error:Coundn't Get Local Host Name\r\n"  the host name is unreadable
+ *   "\r\nError:Can't Get Host Name\r\n"        it does not resolve
+ *   "*****" GBK C3 BB D3 D0 BF C9 CA B9 D3 C3 B5 C4 "IP" B5 D8 D6 B7 "\r\n"
+ *                                   ("no usable IP address") it resolves to
+ *                                   no address
+ *   "\r\nError:socket() Failed\r\n"
+ *   "\r\nError:Bind Server Failed: %d\r\n"      %d: the socket error code
+ *   "\r\nError:Init DSC Server Failed\r\n"      window-message set-up failed
+ * When switching to mode 0 or 1 fails, the banner stays and the result is
+ * -1. */
 DTU_API int DTU_CALL start_gprs_server(void *window, unsigned int message, int port, char *buffer);
 
 /* Closes the endpoint and writes the stopped text (or an error text) into
- * `buffer` (may be NULL).  0, or -1 when the socket layer fails to release. */
+ * `buffer` (may be NULL).  0, or -1 when the socket layer fails to release.
+ * Stopped text: "*****" and GBK CE DE CF DF CA FD BE DD B7 FE CE F1 D6 D0 D0
+ * C4 D2 D1 CD A3 D6 B9 ("wireless data service centre stopped") "\r\n".
+ * Failure: "Stop Server Error: %d.\r\n" with the socket error code. */
 DTU_API int DTU_CALL stop_gprs_server(char *buffer);
 
 /* Stores the work mode for the next start: 0 blocking, 1 non-blocking, any
- * other value window message.  Gives the value stored. */
+ * other value window message.  Gives the value stored.  Until it is called
+ * the mode is 2, window message. */
 DTU_API int DTU_CALL SetWorkMode(int mode);
 
 /* Copies the local host name into `name` (`size` bytes).  0, or -1 with an
@@ -244,9 +273,11 @@ DTU_API void DTU_CALL SetInvalidcmdCALLBACK(UserEventCallback invalidcmd);
  * is on line, at its last address.  `reserved` is not used.  0 when sent. */
 DTU_API int DTU_CALL do_send_user_data(const char *userId, const char *data, unsigned int length,
                                        int reserved);
-/* Takes the on-line terminal `userId` off line (ID cleared) and writes
- * "**[ID] <GBK 'quit'> time\r\n" into `message` (may be NULL).  The variant
- * with 2 first sends the terminal a LogoutCmd.  -1 when not on line. */
+/* Takes the on-line terminal `userId` off line (ID cleared) and writes the
+ * close line into `message` (may be NULL): "**[%s] %s %s\r\n" with the ID as
+ * given, the GBK word CD CB B3 F6 ("quit") and the local time
+ * "YYYY-mm-dd HH:MM:SS".  The variant with 2 first sends the terminal a
+ * LogoutCmd.  -1 when not on line. */
 DTU_API int DTU_CALL do_close_one_user(const char *userId, char *message);
 DTU_API int DTU_CALL do_close_one_user2(const char *userId, char *message);
 /* Takes every on-line terminal off line except "00000000000"; `message`

@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Cross-builds dtucentre.dll for Windows (x86_64 and i686) with MinGW-w64 and
-# runs the test suite on each under Wine.  The DLLs land in
-# build-win64/bin and build-win32/bin.  Set DTU_WINDOWS_NO_TESTS=1 to build only.
+# Cross-builds dtucentre.dll for Windows (x86_64 and i686) with MinGW-w64,
+# with its import libraries (MinGW's libdtucentre.dll.a and the MSVC-style
+# dtucentre.lib), packs one ZIP per architecture, and runs the test suite on
+# each under Wine.  The DLLs land in build-win64/bin and build-win32/bin, the
+# ZIPs in build-win64/package and build-win32/package.  Set
+# DTU_WINDOWS_NO_TESTS=1 to build and pack only.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/ensure-packages.sh" cmake make mingw-w64 libgtest-dev
+# llvm: llvm-dlltool for dtucentre.lib; clang, lld and unzip: the package test.
+"$root/scripts/ensure-packages.sh" cmake make mingw-w64 libgtest-dev llvm clang lld unzip
 if [ -z "${DTU_WINDOWS_NO_TESTS:-}" ]; then
   "$root/scripts/ensure-packages.sh" wine wine64
   # 32-bit programs need the i386 Wine.
@@ -26,7 +30,8 @@ for arch in x86_64 i686; do
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-$arch.cmake" >/dev/null
   cmake --build "$build" -j"$(nproc)"
-  echo "built $build/bin/dtucentre.dll"
+  (cd "$build" && cpack -G ZIP >/dev/null)
+  echo "built $build/bin/dtucentre.dll and" "$build"/package/*.zip
   if [ -z "${DTU_WINDOWS_NO_TESTS:-}" ]; then
     # A fresh prefix each run: made after every Wine package is in place.
     export WINEPREFIX
