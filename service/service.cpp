@@ -1222,6 +1222,7 @@ int Service::run() {
     }
   }
   if (m.finished) return 0;
+  m.loop_thread = std::this_thread::get_id();
   m.poll.data = &m;
   uv_poll_init(&m.loop, &m.poll, dtu_notifier_fd(m.notifier));
   m.poll_open = true;
