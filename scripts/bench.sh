@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks: round trips through the library and through the
-# service core against the raw socket limit (with the ratios), the micro-benchmarks, and the instructions
-# per datagram under callgrind.  With --plot, also writes the throughput
+# service core against the raw socket limit (with the ratios), the
+# micro-benchmarks, and the instructions per datagram under callgrind.  With --plot, also writes the throughput
 # sweep to bench/throughput.csv and bench/throughput.png.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

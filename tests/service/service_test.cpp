@@ -385,7 +385,9 @@ TEST_F(ServiceTest, AllowListRefusesOtherIds) {
 }
 
 TEST_F(ServiceTest, RejectedDatagramsNameSourceLengthAndBytes) {
-  start(quick());
+  Config c = quick();
+  c.trace = true;
+  start(c);
   Bytes bad_mark = head(0x09, "13900000001");
   bad_mark[0] = 0x7A;
   Bytes bad_logon = head(0x01, "13900000001", 20);
@@ -410,6 +412,14 @@ TEST_F(ServiceTest, RejectedDatagramsNameSourceLengthAndBytes) {
     EXPECT_EQ(e->length, k.datagram.size());
     const std::size_t shown = std::min<std::size_t>(k.datagram.size(), 32);
     EXPECT_EQ(hex_bytes(e->data.data(), e->data.size()), hex_bytes(k.datagram.data(), shown));
+  }
+  // The trace saw each of them come in, with its real length.
+  for (const Case &k : cases) {
+    auto w = wait(EventType::kWire);
+    ASSERT_TRUE(w);
+    EXPECT_TRUE(w->inbound);
+    EXPECT_EQ(w->length, k.datagram.size());
+    EXPECT_EQ(w->peer.port, t.port());
   }
   auto rejected = call([](Service &s) { return s.counters().rejected; });
   EXPECT_EQ(rejected["short"], 1u);
