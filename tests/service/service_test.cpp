@@ -312,6 +312,40 @@ TEST_F(ServiceTest, DownlinksWaitForTheTerminalExpireOrOverflow) {
   EXPECT_EQ(call([](Service &s) { return s.send("13900000001", "", 0).reason; }), "empty");
 }
 
+TEST_F(ServiceTest, OperatorClosesFreeSlotsAndTellTheTerminalWhenAsked) {
+  start(quick());
+  Udp told, untold;
+  log_on(told, "13900000001");
+  log_on(untold, "13900000002");
+  EXPECT_TRUE(call([](Service &s) { return s.close("13900000001", true); }));
+  EXPECT_EQ(told.next_code(), 0x82) << "LogoutCmd";
+  EXPECT_EQ(call([](Service &s) { return s.close_all(false); }), 1);
+  EXPECT_EQ(untold.next_code(300), -1);
+  EXPECT_FALSE(call([](Service &s) { return s.close("13900000001", true); })) << "already off line";
+  EXPECT_EQ(count(EventType::kClosed), 2u);
+  EXPECT_EQ(call([](Service &) { return get_online_user_amount(); }), 0);
+}
+
+TEST_F(ServiceTest, StopEndsQueuedMessagesAndPendingRequests) {
+  start(quick());
+  Udp t;
+  log_on(t, "13900000001");
+  std::promise<ParamResult> ended;
+  call([&](Service &s) {
+    s.send("13900000077", "later", 5);
+    s.read_params("13900000001", [&](const ParamResult &r) { ended.set_value(r); });
+  });
+  svc_->stop();
+  loop_.join();
+  svc_.reset();
+  EXPECT_EQ(ended.get_future().get().error, "stopped");
+  auto dropped = wait(EventType::kDownlinkDropped, "13900000077", 0);
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(dropped->reason, "centre-stopped");
+  std::lock_guard<std::mutex> g(mutex_);
+  EXPECT_EQ(events_.back().type, EventType::kStop);
+}
+
 // A spoofer sends frames with a terminal's ID from another address.
 TEST_F(ServiceTest, LogonOnlyPolicyRefusesFramesFromAnotherAddress) {
   for (const char *policy : {"follow", "logon-only"}) {
