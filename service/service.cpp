@@ -301,6 +301,7 @@ struct Service::Impl {
   uv_async_t async{};
   uv_poll_t poll{};
   uv_timer_t tick{};
+  uv_check_t check{};  // after each turn's callbacks: the capture is flushed
   std::vector<EveryTimer *> timers;
   bool poll_open = false, tick_open = false;
 
@@ -889,10 +890,10 @@ struct Service::Impl {
       if (req.values.empty()) error = "bad-value";
       for (const ParamValue &v : req.values) {
         const ParamInfo *p = find_param(v.tag);
-        ParamValue check;
+        ParamValue parsed;
         if (p == nullptr || p->form != v.form ||
             ((v.form == ParamForm::kText || v.form == ParamForm::kComposite)
-                 ? !parse_param(v.tag, v.text, &check, nullptr)
+                 ? !parse_param(v.tag, v.text, &parsed, nullptr)
                  : v.number > p->max_value))
           error = "bad-value";
       }
@@ -1232,6 +1233,13 @@ int Service::run() {
   uv_poll_init(&m.loop, &m.poll, dtu_notifier_fd(m.notifier));
   m.poll_open = true;
   uv_poll_start(&m.poll, UV_READABLE, [](uv_poll_t *p, int, int) { static_cast<Impl *>(p->data)->on_readable(); });
+  m.check.data = &m;
+  uv_check_init(&m.loop, &m.check);
+  uv_check_start(&m.check, [](uv_check_t *c) {
+    auto *impl = static_cast<Impl *>(c->data);
+    std::string why;
+    if (!impl->pcap.flush(&why)) impl->error_event(why);
+  });
   m.tick.data = &m;
   uv_timer_init(&m.loop, &m.tick);
   m.tick_open = true;
@@ -1248,6 +1256,7 @@ int Service::run() {
   uv_poll_stop(&m.poll);
   uv_close(reinterpret_cast<uv_handle_t *>(&m.poll), nullptr);
   uv_close(reinterpret_cast<uv_handle_t *>(&m.tick), nullptr);
+  uv_close(reinterpret_cast<uv_handle_t *>(&m.check), nullptr);
   for (EveryTimer *t : m.timers) uv_close(reinterpret_cast<uv_handle_t *>(&t->timer), nullptr);
 
   std::vector<std::string> ids;
