@@ -557,11 +557,30 @@ struct Service::Impl {
     Event e = make(EventType::kAddrChange, t.id);
     e.old_peer = t.peer;
     e.peer = src;
-    e.slot = t.slot;
     t.peer = src;
+    // The service's own handlers move a record to follow it (possibly to
+    // another slot); the built-in ones keep the slot.
+    const int slot = find_slot(t.id, t.slot, nullptr);
+    if (slot >= 0) t.slot = slot;
+    e.slot = t.slot;
     ++t.addr_changes;
     ++counters.addr_changes;
     emit(e);
+  }
+
+  // The library took user data from a terminal the service had as off
+  // line (it cannot happen while the service makes every call, but the
+  // table is the truth): follow the table.
+  TermState *adopt(const std::string &id) {
+    UserInfo u{};
+    const int slot = find_slot(id, -1, &u);
+    if (slot < 0) return nullptr;
+    TermState &s = terms[id];
+    s.pub.id = id;
+    set_online(s.pub, true);
+    s.pub.slot = slot;
+    s.pub.peer = {u.peerAddr, u.peerPort};
+    return &s;
   }
 
   void dispatch(int rc) {
@@ -573,13 +592,7 @@ struct Service::Impl {
       if (message[0] != '\0') return reject("bad-frame", src);
       return reject(code == kLogon ? "bad-logon" : code == kIdReport ? "bad-id-report" : "bad-frame", src);
     }
-    if (verdict != nullptr) {
-      if (std::strcmp(verdict, "address") == 0) {
-        // The callback answered NotLoggedOn to the source; count the answer
-        // against no terminal (it may be a spoofer's).
-      }
-      return reject(verdict, src);
-    }
+    if (verdict != nullptr) return reject(verdict, src);
     const std::string id = record.userId;
     auto it = terms.find(id);
     TermState *s = it == terms.end() ? nullptr : &it->second;
@@ -600,7 +613,7 @@ struct Service::Impl {
       }
       case DTU_DATA_USER: {
         ++counters.in.data;
-        if (!online) break;  // the library said not on line: cannot happen, but be plain
+        if (!online && (s = adopt(id)) == nullptr) break;
         heard(*s, &KindCounts::data);
         if (!logon_only) follow(*s, src);
         Event e = make(EventType::kData, id);
