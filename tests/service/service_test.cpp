@@ -529,6 +529,31 @@ TEST_F(ServiceTest, WorkPostedFromOtherThreadsRunsOnTheLoopInOrder) {
   }
 }
 
+TEST(ServiceStart, BannerInUtf8AndBindErrorsWithTheSystemsText) {
+  Udp taken;
+  Config c;
+  c.port = taken.port();
+  {
+    Service busy(c);
+    std::string why;
+    EXPECT_FALSE(busy.start(&why));
+    EXPECT_NE(why.find("Address already in use"), std::string::npos) << why;
+  }
+  c.port = 0;
+  Service svc(c);
+  std::vector<Event> seen;
+  svc.subscribe([&](const Event &e) { seen.push_back(e); });
+  std::string why;
+  ASSERT_TRUE(svc.start(&why)) << why;
+  svc.stop();
+  EXPECT_EQ(svc.run(), 0);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].type, EventType::kStart);
+  EXPECT_NE(seen[0].text.find("\xE7\xAB\xAF\xE5\x8F\xA3" + std::to_string(svc.port())), std::string::npos)
+      << "'port' in UTF-8, then the number: " << seen[0].text;
+  EXPECT_EQ(seen[1].type, EventType::kStop);
+}
+
 // ---- the parameter catalogue ---------------------------------------------
 
 TEST(ParamCatalogue, ParsesDecimalValuesWithinTheirLimits) {
