@@ -47,7 +47,7 @@ bool parse_number(std::string_view s, std::uint64_t max, std::uint64_t *out) {
   for (char c : s) {
     if (c < '0' || c > '9') return false;
     const unsigned d = static_cast<unsigned>(c - '0');
-    if (v > (max - d) / 10) return false;  // would pass max (or overflow)
+    if (d > max || v > (max - d) / 10) return false;  // would pass max (or overflow)
     v = v * 10 + d;
   }
   *out = v;
@@ -152,6 +152,22 @@ bool parse_assignment(std::string_view item, ParamValue *out, std::string *error
   int tag = 0;
   return parse_tag(item.substr(0, eq), &tag, error) &&
          parse_param(tag, item.substr(eq + 1), out, error);
+}
+
+bool reply_value_ok(int tag, std::size_t length) {
+  const ParamInfo *p = find_param(tag);
+  if (p == nullptr || !p->readable) return false;
+  switch (p->form) {
+    case F::kU8: return length == 1;
+    case F::kU16: return length == 2;
+    case F::kU32: return length == 4;
+    case F::kComposite: return length == 7;
+    case F::kText:
+      if (tag == 1) return length >= 1 && length <= 8;          // never empty
+      if (tag == 14) return length == 0 || (length >= 7 && length <= 125);
+      return length >= p->min_length && length <= p->max_length;
+  }
+  return false;
 }
 
 std::string format_param(const ParamValue &value) {
