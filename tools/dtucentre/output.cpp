@@ -1,4 +1,4 @@
-#include "console/output.h"
+#include "output.h"
 
 #include <iconv.h>
 

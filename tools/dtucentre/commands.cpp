@@ -1,4 +1,4 @@
-#include "console/commands.h"
+#include "commands.h"
 
 #include <cctype>
 #include <cstdlib>

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
-#include "console/commands.h"
-#include "console/output.h"
+#include "commands.h"
+#include "output.h"
 #include "dtucentre.h"
 #include "sim/fleet.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "console/output.h"
+#include "output.h"
 #include "dtucentre.h"
 
 namespace console {
