@@ -1,307 +1,227 @@
-// dtucentre: the data service centre as a Linux console program.  It is built
-// on the public header and the shared library alone, and doubles as the
-// worked example of a host: see run_message_mode() for the POSIX notifier in
-// a poll loop, and Console::describe() for reading each DataRecord.
-#include <arpa/inet.h>
-#include <getopt.h>
+// dtucentre: the data service centre as a program.  The service core owns the
+// library and its loop; this program fills the core's configuration from a
+// file and flags, writes its events as text or JSON lines, takes the signals
+// a service manager sends, and offers the operator's console.
 #include <poll.h>
 #include <unistd.h>
+#include <uv.h>
 
 #include <atomic>
-#include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "commands.h"
-#include "output.h"
-#include "dtucentre.h"
+#include "dtucentre/console.h"
+#include "dtucentre/format.h"
+#include "dtucentre/input.h"
+#include "dtucentre/options.h"
+#include "dtucentre/output.h"
+#include "service.h"
 #include "sim/fleet.h"
 
 namespace {
 
-constexpr int kDefaultPort = 5002;
-constexpr unsigned kReadMessage = 0x0400 + 1;  // the "window message" number
+using centre::Options;
 
-std::atomic<bool> g_stop{false};
-void on_signal(int) { g_stop = true; }
-
-struct Options {
-  int port = kDefaultPort;
-  int mode = 2;
-  std::string bind = "127.0.0.1";
-  std::vector<std::string> filters;
-  bool ack = false;
-  bool json = false;
-  int simulate = 0;
-  double duration = 0;
-};
-
-void usage(std::FILE *out) {
-  std::fprintf(out,
-               "usage: dtucentre [options]\n"
-               "  -p, --port PORT        UDP port (default %d)\n"
-               "      --mode MODE        blocking, nonblocking or message (default message)\n"
-               "      --bind ADDR        address to bind (default 127.0.0.1; 0.0.0.0 for all)\n"
-               "      --filter ADDR      leave a local address out of the banner (repeatable)\n"
-               "      --ack              acknowledge user data (on with --simulate)\n"
-               "      --json             one JSON object per event\n"
-               "      --simulate N       run N simulated terminals against this centre\n"
-               "      --duration S       stop after S seconds\n"
-               "Commands on standard input: type help.\n",
-               kDefaultPort);
-}
-
-bool parse_options(int argc, char **argv, Options *o) {
-  enum { kMode = 256, kBind, kFilter, kAck, kJson, kSimulate, kDuration };
-  const option longs[] = {{"port", required_argument, nullptr, 'p'},
-                          {"mode", required_argument, nullptr, kMode},
-                          {"bind", required_argument, nullptr, kBind},
-                          {"filter", required_argument, nullptr, kFilter},
-                          {"ack", no_argument, nullptr, kAck},
-                          {"json", no_argument, nullptr, kJson},
-                          {"simulate", required_argument, nullptr, kSimulate},
-                          {"duration", required_argument, nullptr, kDuration},
-                          {"help", no_argument, nullptr, 'h'},
-                          {nullptr, 0, nullptr, 0}};
-  for (int c; (c = getopt_long(argc, argv, "p:h", longs, nullptr)) != -1;) {
-    switch (c) {
-      case 'p': o->port = std::atoi(optarg); break;
-      case kMode:
-        if (!std::strcmp(optarg, "blocking")) o->mode = 0;
-        else if (!std::strcmp(optarg, "nonblocking")) o->mode = 1;
-        else if (!std::strcmp(optarg, "message")) o->mode = 2;
-        else return false;
-        break;
-      case kBind: o->bind = optarg; break;
-      case kFilter: o->filters.push_back(optarg); break;
-      case kAck: o->ack = true; break;
-      case kJson: o->json = true; break;
-      case kSimulate: o->simulate = std::atoi(optarg); break;
-      case kDuration: o->duration = std::atof(optarg); break;
-      case 'h': usage(stdout); std::exit(0);
-      default: return false;
-    }
-  }
-  if (o->simulate > 0) o->ack = true;
-  return optind == argc && o->port > 0 && o->port < 65536 && o->simulate >= 0 && o->simulate <= 500;
-}
-
-class Centre {
+// The in-process fleet of --simulate, on a thread of its own (it talks to the
+// centre over the loopback like any terminal).
+class SimulatedFleet {
  public:
-  Centre(const Options &o, console::Log &log) : opt_(o), log_(log), console_(log) {}
-
-  int run() {
-    if (!configure()) return 2;
-    DtuNotifier *notifier = opt_.mode == 2 ? dtu_notifier_create() : nullptr;
-    char banner[DTU_MAX_BANNER_BYTES];
-    SetWorkMode(opt_.mode);
-    if (start_gprs_server(notifier, kReadMessage, opt_.port, banner) != 0) {
-      log_.line("error", console::gbk_to_utf8(banner));
-      stop_gprs_server(nullptr);
-      if (notifier) dtu_notifier_destroy(notifier);
-      return 1;
-    }
-    log_.line("start", console::gbk_to_utf8(banner));
-    start_fleet();
-    switch (opt_.mode) {
-      case 0: run_blocking_mode(); break;
-      case 1: run_polling_mode(); break;
-      default: run_message_mode(notifier); break;
-    }
-    stop_fleet();
-    char text[64];
-    stop_gprs_server(text);
-    std::string t = console::gbk_to_utf8(text);
-    while (!t.empty() && (t.back() == '\n' || t.back() == '\r')) t.pop_back();
-    log_.line("stop", t);
-    if (notifier) dtu_notifier_destroy(notifier);
-    return 0;
-  }
-
- private:
-  bool configure() {
-    for (const std::string &f : opt_.filters) {
-      in_addr a{};
-      if (inet_pton(AF_INET, f.c_str(), &a) != 1 || AddFilterIP(a.s_addr) != 0) {
-        log_.line("error", "error: cannot filter " + f);
-        return false;
-      }
-    }
-    in_addr a{};
-    if (inet_pton(AF_INET, opt_.bind.c_str(), &a) != 1) {
-      log_.line("error", "error: bad bind address " + opt_.bind);
-      return false;
-    }
-    SetCustomIP(a.s_addr);
-    return true;
-  }
-
-  // One datagram: receive it, describe it.  False when nothing was waiting.
-  bool read_one() {
-    DataRecord r;
-    char msg[128] = {};
-    const int rc = do_read_proc(&r, msg, opt_.ack ? 1 : 0);
-    if (rc == 0) {
-      console_.describe(r);
-      return true;
-    }
-    if (std::strncmp(msg, "Error packet", 12) == 0) log_.line("bad-frame", "rejected a malformed frame");
-    else if (r.userId[0] != 0) log_.line("bad-frame", "rejected a frame from " + std::string(r.userId));
-    else if (msg[0] != 0 && std::strstr(msg, std::to_string(EAGAIN).c_str()) == nullptr)
-      log_.line("error", msg);
-    return msg[0] == 0 || std::strncmp(msg, "Error packet", 12) == 0;
-  }
-
-  // Window-message mode: the notifier's descriptor and standard input in one
-  // poll loop; each message means one do_read_proc.
-  void run_message_mode(DtuNotifier *notifier) {
-    pollfd fds[2] = {{dtu_notifier_fd(notifier), POLLIN, 0}, {input_fd(), POLLIN, 0}};
-    while (!finished()) {
-      if (poll(fds, 2, 50) <= 0) continue;
-      unsigned message = 0;
-      while (dtu_notifier_wait(notifier, 0, &message) == 1 && message == kReadMessage) read_one();
-      if (fds[1].revents) take_input(&fds[1]);
-    }
-  }
-
-  // Non-blocking mode: drain the socket, then wait a little on the input.
-  void run_polling_mode() {
-    pollfd in{input_fd(), POLLIN, 0};
-    while (!finished()) {
-      while (read_one()) {
-      }
-      if (poll(&in, 1, 5) > 0) take_input(&in);
-    }
-  }
-
-  // Blocking mode: a reader thread waits in do_read_proc; the main thread
-  // takes the commands.  A short datagram to ourselves wakes the reader.
-  void run_blocking_mode() {
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-      while (!done) read_one();
-    });
-    pollfd in{input_fd(), POLLIN, 0};
-    while (!finished())
-      if (poll(&in, 1, 50) > 0) take_input(&in);
-    done = true;
-    wake_reader();
-    reader.join();
-  }
-
-  void wake_reader() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(opt_.port));
-    sa.sin_addr.s_addr = GetCurrentIP() != 0 ? GetCurrentIP() : htonl(INADDR_LOOPBACK);
-    sendto(fd, "wake", 4, 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-    close(fd);
-  }
-
-  int input_fd() const { return input_open_ ? 0 : -1; }
-
-  void take_input(pollfd *p) {
-    char buf[4096];
-    const ssize_t n = read(0, buf, sizeof buf);
-    if (n <= 0) {
-      input_open_ = false;
-      p->fd = -1;
-      // End of input stops an interactive centre; a timed or simulated run
-      // goes on to its end.
-      if (opt_.duration <= 0 && opt_.simulate == 0) g_stop = true;
-      return;
-    }
-    pending_.append(buf, static_cast<std::size_t>(n));
-    for (std::size_t nl; (nl = pending_.find('\n')) != std::string::npos;) {
-      const std::string line = pending_.substr(0, nl);
-      pending_.erase(0, nl + 1);
-      if (!console_.execute(line)) g_stop = true;
-    }
-  }
-
-  bool finished() {
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    if (opt_.duration > 0 && elapsed >= opt_.duration) g_stop = true;
-    if (opt_.simulate > 0) demo(elapsed);
-    return g_stop.load();
-  }
-
-  // With --simulate: show a parameter read and write and a downlink once
-  // the fleet is on line.
-  void demo(double elapsed) {
-    const std::string first = fleet_ ? fleet_->id_of(0) : "";
-    const char *steps[] = {"list", "read ", "set ", "send "};
-    const double at[] = {1.5, 2.0, 2.5, 3.0};
-    if (demo_step_ >= 4 || elapsed < at[demo_step_]) return;
-    std::string cmd = steps[demo_step_++];
-    if (cmd == "read ") cmd += first;
-    if (cmd == "set ") cmd += first + " 2=centre-demo 7=600 18=1234-5-2-2-5";
-    if (cmd == "send ") cmd += first + " hello from the centre";
-    log_.line("command", "> " + cmd);
-    console_.execute(cmd);
-  }
-
-  void start_fleet() {
-    if (opt_.simulate <= 0) return;
+  void start(int terminals, std::uint16_t port) {
     sim::FleetOptions fo;
-    fo.port = static_cast<std::uint16_t>(opt_.port);
-    in_addr a{};
-    a.s_addr = GetCurrentIP();
-    fo.host = a.s_addr != 0 ? inet_ntoa(a) : "127.0.0.1";
-    fo.terminals = opt_.simulate;
+    fo.host = "127.0.0.1";
+    fo.port = port;
+    fo.terminals = terminals;
     fo.duration = 0;
     fo.rate = 1.0;
     fleet_ = std::make_unique<sim::Fleet>(fo);
-    fleet_thread_ = std::thread([this] { fleet_->run(fleet_stop_); });
+    thread_ = std::thread([this] {
+      fleet_->run(stop_);
+      done_ = true;
+    });
   }
-
-  void stop_fleet() {
-    if (!fleet_) return;
-    fleet_stop_ = true;
-    fleet_thread_.join();
-    std::string report;
+  bool active() const { return fleet_ != nullptr; }
+  // Asks the fleet to end (it waits a moment for the last answers).
+  void signal() { stop_ = true; }
+  bool done() const { return done_; }
+  // The fleet's report, one line each.
+  std::vector<std::string> stop() {
+    if (!fleet_) return {};
+    stop_ = true;
+    thread_.join();
     char *buf = nullptr;
     std::size_t size = 0;
+    std::vector<std::string> lines;
     if (std::FILE *m = open_memstream(&buf, &size)) {
       fleet_->report(m);
       std::fclose(m);
-      report.assign(buf, size);
+      std::string all(buf, size);
       std::free(buf);
+      for (std::size_t pos = 0, nl; (nl = all.find('\n', pos)) != std::string::npos; pos = nl + 1)
+        lines.push_back(all.substr(pos, nl - pos));
     }
-    while (!report.empty() && report.back() == '\n') report.pop_back();
-    log_.line("fleet", "simulated terminals:\n" + report);
+    return lines;
+  }
+  std::string id_of(int i) const { return fleet_ ? fleet_->id_of(i) : ""; }
+
+ private:
+  std::unique_ptr<sim::Fleet> fleet_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> done_{false};
+};
+
+// Ends the run: the simulated fleet first (while the centre still answers
+// it), then the service.
+class Stopper {
+ public:
+  Stopper(dtu::svc::Service &svc, SimulatedFleet &fleet) : svc_(svc), fleet_(fleet) { timer_.data = this; }
+  void request() {
+    if (!fleet_.active()) return svc_.stop();
+    if (waiting_) return;
+    waiting_ = true;
+    fleet_.signal();
+    uv_timer_init(svc_.loop(), &timer_);
+    uv_timer_start(&timer_, [](uv_timer_t *t) {
+      auto *self = static_cast<Stopper *>(t->data);
+      if (self->fleet_.done()) {
+        uv_timer_stop(t);
+        self->svc_.stop();
+      }
+    }, 20, 20);
+  }
+  void close() {
+    if (waiting_ && !uv_is_closing(reinterpret_cast<uv_handle_t *>(&timer_)))
+      uv_close(reinterpret_cast<uv_handle_t *>(&timer_), nullptr);
   }
 
-  const Options &opt_;
-  console::Log &log_;
-  console::Console console_;
-  bool input_open_ = true;
-  std::string pending_;
-  int demo_step_ = 0;
-  std::unique_ptr<sim::Fleet> fleet_;
-  std::thread fleet_thread_;
-  std::atomic<bool> fleet_stop_{false};
-  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+ private:
+  dtu::svc::Service &svc_;
+  SimulatedFleet &fleet_;
+  uv_timer_t timer_{};
+  bool waiting_ = false;
 };
+
+struct Signals {
+  uv_signal_t term{}, intr{}, hup{};
+};
+
+void close_handle(uv_handle_t *h) {
+  if (h->loop != nullptr && !uv_is_closing(h)) uv_close(h, nullptr);
+}
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  Options o;
-  if (!parse_options(argc, argv, &o)) {
-    usage(stderr);
-    return 2;
+  Options opt;
+  std::string why;
+  switch (centre::parse_options(argc, argv, &opt, &why)) {
+    case centre::ParseResult::kExit0: return 0;
+    case centre::ParseResult::kBad:
+      std::fprintf(stderr, "dtucentre: %s\n", why.c_str());
+      std::fprintf(stderr, "dtucentre: try --help\n");
+      return 2;
+    default: break;
   }
-  std::signal(SIGINT, on_signal);
-  std::signal(SIGTERM, on_signal);
   std::signal(SIGPIPE, SIG_IGN);
-  console::Log log(stdout, o.json);
-  Centre centre(o, log);
-  return centre.run();
+  const bool json = opt.log_format == "json";
+
+  centre::Output out;
+  if (!opt.log_file.empty() && !out.open_log(opt.log_file, &why)) {
+    std::fprintf(stderr, "dtucentre: %s\n", why.c_str());
+    return 1;
+  }
+  dtu::svc::Service svc(opt.service);
+  centre::EventFilter filter;
+  if (opt.quiet) filter.quiet();
+  centre::Console console(svc, out, filter, json);
+
+  svc.subscribe([&](const dtu::svc::Event &e) {
+    if (!filter.shows(e)) return;
+    out.log(json ? centre::dump(centre::event_json(e)) : centre::event_line(e));
+  });
+
+  if (!svc.start(&why)) {
+    std::fprintf(stderr, "dtucentre: cannot start: %s\n", why.c_str());
+    return 1;
+  }
+
+  uv_loop_t *loop = svc.loop();
+  SimulatedFleet fleet;
+  Stopper stopper(svc, fleet);
+  Signals sig;
+  sig.term.data = sig.intr.data = &stopper;
+  uv_signal_init(loop, &sig.term);
+  uv_signal_init(loop, &sig.intr);
+  uv_signal_start(&sig.term, [](uv_signal_t *s, int) { static_cast<Stopper *>(s->data)->request(); }, SIGTERM);
+  uv_signal_start(&sig.intr, [](uv_signal_t *s, int) { static_cast<Stopper *>(s->data)->request(); }, SIGINT);
+  struct Hup {
+    centre::Output *out;
+    dtu::svc::Service *svc;
+  } hup{&out, &svc};
+  sig.hup.data = &hup;
+  uv_signal_init(loop, &sig.hup);
+  uv_signal_start(
+      &sig.hup,
+      [](uv_signal_t *s, int) {
+        auto *h = static_cast<Hup *>(s->data);
+        std::string error;
+        if (!h->out->reopen(&error)) std::fprintf(stderr, "dtucentre: %s\n", error.c_str());
+        h->svc->reopen();
+      },
+      SIGHUP);
+
+  // Standard input: the interactive console on a terminal; with --console
+  // commands from a pipe or file; otherwise it is not read at all.
+  std::unique_ptr<centre::Input> input;
+  if (isatty(0) || opt.console)
+    input = centre::Input::create(svc, console, out, isatty(0) != 0);
+
+  uv_timer_t deadline{};
+  if (opt.duration > 0) {
+    deadline.data = &stopper;
+    uv_timer_init(loop, &deadline);
+    uv_timer_start(&deadline, [](uv_timer_t *t) { static_cast<Stopper *>(t->data)->request(); },
+                   static_cast<std::uint64_t>(opt.duration * 1000.0), 0);
+  }
+  if (opt.summary_interval > 0)
+    svc.every(opt.summary_interval * 1000, [&](dtu::svc::Service &) { out.log(console.summary()); });
+
+  // --simulate: a fleet on line, then a parameter read and write and a
+  // downlink to its first terminal, as a demonstration.
+  if (opt.simulate > 0) {
+    fleet.start(opt.simulate, svc.port());
+    auto step = std::make_shared<int>(0);
+    const auto started = centre::now_ms();
+    svc.every(250, [&, step, started](dtu::svc::Service &) {
+      static const double at[] = {1.5, 2.0, 2.5, 3.0};
+      if (*step >= 4 || static_cast<double>(centre::now_ms() - started) / 1000.0 < at[*step]) return;
+      const std::string first = fleet.id_of(0);
+      const std::string cmds[] = {"list online", "read " + first, "set " + first + " 2=centre-demo 7=600 18=1234-5-2-2-5",
+                                  "send " + first + " \"hello from the centre\\r\\n\""};
+      const std::string &cmd = cmds[(*step)++];
+      if (!json) out.log(centre::local_time(centre::now_ms()) + "  > " + cmd);
+      console.execute(cmd);
+    });
+  }
+
+  const int rc = svc.run();
+  if (input) input->finish();
+  close_handle(reinterpret_cast<uv_handle_t *>(&sig.term));
+  close_handle(reinterpret_cast<uv_handle_t *>(&sig.intr));
+  close_handle(reinterpret_cast<uv_handle_t *>(&sig.hup));
+  if (opt.duration > 0) close_handle(reinterpret_cast<uv_handle_t *>(&deadline));
+  stopper.close();
+  uv_run(loop, UV_RUN_NOWAIT);
+
+  for (const std::string &line : fleet.stop()) {
+    if (json) out.log(centre::dump(centre::Json{{"event", "fleet"}, {"text", line}}));
+    else out.log("fleet: " + line);
+  }
+  return rc;
 }

@@ -1,46 +1,37 @@
-// The console centre's log: one line per event, as text or as JSON.
+// Where the centre writes: the log (standard output or --log-file, reopened
+// on SIGHUP) and the console's replies (standard output).  Every write is one
+// whole line; an interactive prompt is taken down before and put back after.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
-#include <mutex>
+#include <functional>
 #include <string>
-#include <vector>
 
-#include "dtucentre.h"
+namespace centre {
 
-namespace console {
-
-// GBK (the library's message texts) to UTF-8 for the terminal.
-std::string gbk_to_utf8(const std::string &gbk);
-std::string dotted(std::uint32_t addr_host);
-std::string hex_bytes(const std::uint8_t *p, std::size_t n);
-std::string printable(const std::uint8_t *p, std::size_t n);
-std::string json_escape(const std::string &s);
-
-struct Field {
-  std::string key;
-  std::string value;
-  bool number = false;  // written without quotes in JSON
-  bool quoted = false;  // a text shown in quotes in the plain log
-};
-
-class Log {
+class Output {
  public:
-  Log(std::FILE *out, bool json) : out_(out), json_(json) {}
-  // time kind id address:port, then key=value pairs.
-  void event(const std::string &kind, const std::string &id, const std::string &addr,
-             const std::vector<Field> &fields);
-  // A plain line (messages, command answers); JSON wraps it as "info".
-  void line(const std::string &kind, const std::string &text);
-  bool json() const { return json_; }
+  Output() = default;
+  ~Output();
+  Output(const Output &) = delete;
+  Output &operator=(const Output &) = delete;
+
+  // Log to a file (appending) instead of standard output; false with the
+  // system's reason.
+  bool open_log(const std::string &path, std::string *error);
+  // Opens the log file again under its name (after it was moved away).
+  bool reopen(std::string *error);
+
+  void log(const std::string &line);    // one event or summary line
+  void reply(const std::string &line);  // a command's answer (may hold newlines)
+
+  // Called around every line written to the terminal (interactive console).
+  std::function<void()> before_write, after_write;
 
  private:
-  std::mutex m_;
-  std::FILE *out_;
-  bool json_;
+  void write(std::FILE *f, const std::string &line);
+  std::FILE *log_ = stdout;
+  std::string path_;
 };
 
-std::string now_text();
-
-}  // namespace console
+}  // namespace centre
