@@ -90,7 +90,7 @@ std::string stamp(std::int64_t ms, bool utc) {
 
 std::string id_text(const std::string &id) { return id.empty() ? "-" : escape_bytes(id); }
 
-std::string quoted(std::string_view bytes) { return "\"" + escape_bytes(bytes) + "\""; }
+std::string quote_text(std::string_view bytes) { return "\"" + escape_bytes(bytes) + "\""; }
 
 std::string hex(const std::vector<std::uint8_t> &d) { return dtu::svc::hex_bytes(d.data(), d.size()); }
 
@@ -102,7 +102,7 @@ bool has_peer(const Event &e) { return e.peer.addr != 0 || e.peer.port != 0; }
 
 std::string param_text(const dtu::svc::ParamValue &v) {
   const std::string s = dtu::svc::format_param(v);
-  return v.form == dtu::svc::ParamForm::kText ? quoted(s) : escape_bytes(s);
+  return v.form == dtu::svc::ParamForm::kText ? quote_text(s) : escape_bytes(s);
 }
 
 }  // namespace
@@ -155,7 +155,7 @@ std::string event_line(const Event &e) {
     case EventType::kData:
       field("bytes", std::to_string(e.data.size()));
       field("hex", hex(e.data));
-      field("text", quoted(as_text(e.data)));
+      field("text", quote_text(as_text(e.data)));
       break;
     case EventType::kAddrChange:
     case EventType::kDuplicateLogon:
@@ -184,7 +184,7 @@ std::string event_line(const Event &e) {
       field("reason", e.reason);
       field("bytes", std::to_string(e.length));
       field("first", hex(e.data));
-      if (!e.id.empty()) field("id", quoted(e.id));
+      if (!e.id.empty()) field("id", quote_text(e.id));
       break;
     case EventType::kWire:
       field("dir", e.inbound ? "in" : "out");
