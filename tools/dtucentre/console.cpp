@@ -168,19 +168,19 @@ std::vector<std::string> EventFilter::hidden() const {
 
 // ---- the commands -----------------------------------------------------
 
-void Console::ok(const char *command, Json fields, const std::string &text) {
+void Console::ok(const std::string &command, Json fields, const std::string &text) {
   if (!json_) return out_.reply(text);
   Json j;
-  j["reply"] = command;
+  j["reply"] = json_text(command);
   j["ok"] = true;
   for (auto &[k, v] : fields.items()) j[k] = v;
   out_.reply(dump(j));
 }
 
-void Console::fail(const char *command, const std::string &why) {
+void Console::fail(const std::string &command, const std::string &why) {
   if (!json_) return out_.reply("error: " + why);
   Json j;
-  j["reply"] = command;
+  j["reply"] = json_text(command);
   j["ok"] = false;
   j["error"] = json_text(why);
   out_.reply(dump(j));
@@ -209,7 +209,7 @@ bool Console::execute(std::string_view line) {
   else if (cmd == "set") set(w);
   else if (cmd == "filter") filter(w);
   else if (cmd == "stats") stats();
-  else fail("", "unknown command \"" + escape_bytes(cmd) + "\"; try help");
+  else fail(cmd, "unknown command \"" + escape_bytes(cmd) + "\"; try help");
   return true;
 }
 
