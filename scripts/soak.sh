@@ -13,10 +13,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 seconds=${SOAK_SECONDS:-600}
 "$root/scripts/build.sh" >/dev/null
-centre_bin=$build/tools/dtucentre
-sim_bin=$build/tools/dtusim
 work=${SOAK_DIR:-$(mktemp -d)}
-mkdir -p "$work"
+mkdir -p "$work/bin"
+# Copies, so that a rebuild during the run does not touch them.
+cp "$build/tools/dtucentre" "$build/tools/dtusim" "$work/bin/"
+centre_bin=$work/bin/dtucentre
+sim_bin=$work/bin/dtusim
 echo "soak: ${seconds}s, files in $work"
 
 pids=()
@@ -74,7 +76,7 @@ pids+=($!)
 
 printf '%-8s %-12s %-8s %s\n' minute rss_kB fds online | tee "$work/memory.txt"
 minute=0
-while [ "$(date +%s)" -lt "$end" ]; do
+while [ $(( $(date +%s) + 30 )) -lt "$end" ]; do
   sleep $(( 60 - ( ( $(date +%s) - start ) % 60 ) ))
   minute=$(( minute + 1 ))
   rss=$(awk '/^VmRSS/ {print $2}' "/proc/$centre/status")
