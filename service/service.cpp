@@ -38,7 +38,7 @@
 namespace dtu::svc {
 namespace {
 
-constexpr unsigned kMessage = 0x0401;   // the notifier's message number
+constexpr unsigned kMessage = 0x0401;   // the message number given at start (the notifier's descriptor is all we watch)
 constexpr int kReadsPerWakeup = 256;    // datagrams per loop turn before others get a go
 constexpr std::size_t kRejectedBytes = 32;
 const std::string kNoTerminalsId = "00000000000";
@@ -495,29 +495,34 @@ struct Service::Impl {
   }
 
   // ---- receiving ----
+  // The notifier's descriptor is readable while a datagram waits (it is
+  // level-triggered on the server socket, which it set non-blocking): read
+  // until the socket is empty, a bounded number per turn of the loop.
   void on_readable() {
-    for (int i = 0; i < kReadsPerWakeup && !stop_requested.load(std::memory_order_relaxed); ++i) {
-      unsigned m = 0;
-      if (dtu_notifier_wait(notifier, 0, &m) != 1) break;
-      if (m == kMessage) read_one();
-    }
+    for (int i = 0; i < kReadsPerWakeup && !stop_requested.load(std::memory_order_relaxed); ++i)
+      if (!read_one()) break;
   }
 
-  void read_one() {
+  // One do_read_proc; false when no datagram was there.
+  bool read_one() {
     in_valid = false;
     verdict = nullptr;
     message[0] = '\0';
     const int rc = do_read_proc(&record, message, ack ? 1 : 0);
     if (!in_valid) {
-      // A receive error without a datagram (an ICMP report of an earlier
-      // send, for one): nothing to show but a count.
-      ++counters.receive_errors;
+      // A receive error without a datagram: the socket is empty, or an
+      // ICMP report of an earlier send came back (counted, and go on).
+      int code = 0;
+      std::sscanf(message, "Error occurred during read,errorcode:%d", &code);
       flush_outs();
-      return;
+      if (code == EAGAIN || code == EWOULDBLOCK) return false;
+      ++counters.receive_errors;
+      return code != 0;
     }
     wire(in);
     dispatch(rc);
     flush_outs();
+    return true;
   }
 
   void reject(const char *reason, const Endpoint &src) {
@@ -1222,6 +1227,7 @@ int Service::run() {
     }
   }
   if (m.finished) return 0;
+  m.loop_thread = std::this_thread::get_id();
   m.poll.data = &m;
   uv_poll_init(&m.loop, &m.poll, dtu_notifier_fd(m.notifier));
   m.poll_open = true;
