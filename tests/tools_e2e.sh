@@ -159,6 +159,34 @@ kill -TERM "$centre"; wait "$centre"
 [ "$rc" -eq 1 ] && grep -q "Too many open files" "$work/err" \
   && echo "ok: dtusim says it ran out of descriptors" || { echo "FAILED: descriptors ($rc: $(cat "$work/err"))"; fail=1; }
 
+# ---- 6. the interactive console on a terminal ---------------------------
+if python3 - "$centre_bin" >"$work/e.log" 2>&1 <<'PY'
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1], "--port", "0", "--simulate", "2", "--duration", "20"])
+out = b""
+def pump(t):
+    global out
+    end = time.time() + t
+    while time.time() < end:
+        if select.select([fd], [], [], 0.1)[0]:
+            try: out += os.read(fd, 65536)
+            except OSError: return
+pump(1.0)
+os.write(fd, b"lis"); pump(1.0)          # half a command while events arrive
+os.write(fd, b"t online\r"); pump(0.5)
+os.write(fd, b"\x04"); pump(3)            # Ctrl-D ends an interactive console
+_, status = os.waitpid(pid, 0)
+text = out.decode("utf-8", "replace")
+print(text)
+assert "dtucentre> " in text, "no prompt"
+assert "2 shown; 2 of 500 on line" in text, "list did not answer"
+assert os.WEXITSTATUS(status) == 0 and " stop " in text, "Ctrl-D did not stop the centre"
+PY
+then echo "ok: the interactive console keeps a prompt, takes commands, and stops on Ctrl-D"
+else echo "FAILED: interactive console"; fail=1; fi
+
 if [ $fail -ne 0 ]; then
   for f in "$work"/*.log; do echo "--- $f"; tail -n 40 "$f"; done
 fi

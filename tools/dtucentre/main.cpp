@@ -141,7 +141,10 @@ int main(int argc, char **argv) {
   if (opt.quiet) filter.quiet();
   centre::Console console(svc, out, filter, json);
 
+  std::unique_ptr<centre::Input> input;
   svc.subscribe([&](const dtu::svc::Event &e) {
+    // The prompt goes before the last lines.
+    if (e.type == dtu::svc::EventType::kStop && input) input->finish();
     if (!filter.shows(e)) return;
     out.log(json ? centre::dump(centre::event_json(e)) : centre::event_line(e));
   });
@@ -178,7 +181,6 @@ int main(int argc, char **argv) {
 
   // Standard input: the interactive console on a terminal; with --console
   // commands from a pipe or file; otherwise it is not read at all.
-  std::unique_ptr<centre::Input> input;
   if (isatty(0) || opt.console)
     input = centre::Input::create(svc, console, out, isatty(0) != 0);
 
