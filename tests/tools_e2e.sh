@@ -124,6 +124,17 @@ cat "$work/c.log.1" "$work/c.log" >"$work/c-all.log" 2>/dev/null
 check "$work/c.log" "  stop  " "SIGHUP reopened the log file; SIGTERM stopped cleanly"
 [ "$rc" -eq 0 ] || { echo "FAILED: exit $rc after SIGTERM"; fail=1; }
 
+# ---- 3b. terminals that resend unacknowledged data ------------------------
+start_centre "$work/r.log" --no-ack
+exec 3>&-
+"$sim_bin" --centre "127.0.0.1:$port" -n 2 --rate 2 --duration 1.5 --retry 2 --ack-timeout 0.2 >"$work/r-sim.log" 2>&1
+sim_rc=$?
+kill -TERM "$centre"; wait "$centre"
+check "$work/r-sim.log" "resends: [1-9][0-9]*; acknowledged after a resend: 0; given up after 2 resends: [1-9]" \
+  "dtusim --retry resends and gives up what is never acknowledged"
+[ "$(grep -c '  data  ' "$work/r.log")" -ge 6 ] && echo "ok: the centre saw the resends" || { echo "FAILED: resends at the centre"; fail=1; }
+[ "$sim_rc" -eq 3 ] && echo "ok: dtusim exits 3 when it gave up frames" || { echo "FAILED: dtusim exit $sim_rc"; fail=1; }
+
 # ---- 4. bad arguments: exit 2, one line naming the argument --------------
 while IFS='|' read -r prog args name; do
   out=$("${!prog}" $args </dev/null 2>"$work/err"); rc=$?
