@@ -220,7 +220,7 @@ def check_live(work, centre_bin, sim_bin):
         if "Capturing on" not in started:
             print("skipped: cannot capture on loopback: " + started + cap.stderr.read().decode(errors="replace"))
             sys.exit(77)
-        centre = subprocess.Popen([centre_bin, "--port", str(port), "--ack", "--duration", "5"],
+        centre = subprocess.Popen([centre_bin, "--port", str(port), "--ack", "--console", "--duration", "5"],
                                   stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(0.5)
         sim = subprocess.Popen([sim_bin, "--centre", "127.0.0.1:%d" % port, "-n", "3", "--rate", "4",
