@@ -14,8 +14,9 @@
 #include <cstring>
 #include <thread>
 
+#include "core/link.h"
 #include "server/server.h"
-#include "server/texts.h"
+#include "core/texts.h"
 #include "support.h"
 
 using namespace test;

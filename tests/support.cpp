@@ -32,6 +32,7 @@ int close_handle(int fd) { return ::close(fd); }
 #include <cstdio>
 #include <cstring>
 
+#include "core/link.h"
 #include "server/server.h"
 #include "users/handlers.h"
 

@@ -2,11 +2,11 @@
 // it and hands back its result.  Nothing here throws; the subsystems do not
 // allocate, so no exception can reach the boundary.
 #include "dtucentre.h"
+#include "core/link.h"
 #include "frame/frame.h"
 #include "params/requests.h"
 #include "params/store.h"
 #include "server/server.h"
-#include "server/wire_tap.h"
 #include "users/handlers.h"
 #include "users/sessions.h"
 #include "users/user_table.h"
@@ -41,11 +41,11 @@ DTU_API int DTU_CALL do_read_proc(DataRecord *record, char *message, int ackFlag
 
 // Frames
 DTU_API int DTU_CALL send_cmd(uint32_t ip, int port, const UserInfo *user, int kind) {
-  return dtu::send_cmd(ip, port, user, kind);
+  return send_command_frame(ip, port, user, kind);
 }
 DTU_API int DTU_CALL send_data(uint32_t ip, int port, const char *terminalId, const void *data,
                                uint32_t length) {
-  return dtu::send_data(ip, port, terminalId, data, length);
+  return send_user_data_frame(ip, port, terminalId, data, length);
 }
 
 // User table

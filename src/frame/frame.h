@@ -1,4 +1,5 @@
-// Wire frames shared by both directions.
+// Wire frames shared by both directions: layout, codes, head check and
+// builders.  A pure codec: nothing here touches a socket.
 //
 // Frame:   7B | code | len(be16) | id[11] | body... | 7B   [payload]
 // Command: 7B | code | 00 10     | id[11] | 7B                  (16 bytes)
@@ -95,11 +96,5 @@ std::size_t build_cmd_frame(std::uint8_t out[kHeadSize], const UserInfo &user, i
 // `out` holds at least 16 + length bytes; length is at most 1024.
 std::size_t build_data_frame(std::uint8_t *out, const char *terminal_id, const void *payload,
                              std::size_t length);
-
-int send_cmd(std::uint32_t ip, int port, const UserInfo *user, int kind);
-int send_data(std::uint32_t ip, int port, const char *terminal_id, const void *data,
-              std::uint32_t length);
-// Sends a finished frame over the server socket; 0 when accepted.
-int send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port);
 
 }  // namespace dtu

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/link.h"
 #include "frame/frame.h"
 #include "params/catalogue.h"
 

@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/link.h"
+#include "core/texts.h"
 #include "frame/frame.h"
 #include "params/store.h"
 #include "server/server.h"
-#include "server/texts.h"
-#include "server/wire_tap.h"
 #include "users/handlers.h"
 
 namespace dtu {

@@ -1,20 +1,18 @@
 // Start and stop of the UDP endpoint, its work modes and the start banner.
 #include "server/server.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
-#include "server/texts.h"
+#include "core/link.h"
+#include "core/texts.h"
 #include "users/user_table.h"
 
 namespace dtu {
 namespace {
 
-// Module state.  The socket handle and bind address are written by start and
-// stop only, which the host never runs beside another library call; the
-// handle is atomic so that senders on other threads read it cleanly.
-std::atomic<platform::Socket> g_socket{platform::kNoSocket};
+// Module state, written by start and stop only, which the host never runs
+// beside another library call.
 std::uint32_t g_bound_address = 0;  // network order; what GetCurrentIP reports
 int g_work_mode = 2;
 
@@ -62,13 +60,11 @@ int build_banner(int port, char *buffer) {
 }
 
 void close_server_socket() {
-  platform::Socket s = g_socket.exchange(platform::kNoSocket);
+  platform::Socket s = exchange_server_socket(platform::kNoSocket);
   if (s != platform::kNoSocket) platform::close_socket(s);
 }
 
 }  // namespace
-
-platform::Socket server_socket() { return g_socket.load(std::memory_order_relaxed); }
 
 std::uint16_t server_port() {
   platform::Socket s = server_socket();
@@ -109,7 +105,7 @@ int start_gprs_server(void *window, unsigned message, int port, char *buffer) {
     copy_text(buffer, text::kSocketFailed);
     return -1;
   }
-  g_socket.store(s);
+  exchange_server_socket(s);
   platform::set_buffer_sizes(s, kSocketBufferBytes);
 
   const std::uint32_t custom = custom_ip();

@@ -9,8 +9,6 @@
 
 namespace dtu {
 
-// The server socket; kNoSocket while none is open.
-platform::Socket server_socket();
 // Port the server socket is bound to, 0 when none is open (for tests and
 // tools that start on port 0).
 std::uint16_t server_port();

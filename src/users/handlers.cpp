@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "core/link.h"
 #include "frame/frame.h"
 #include "platform/platform.h"
 #include "users/user_table.h"
@@ -41,7 +42,7 @@ int DTU_CALL default_logon_handler(UserInfo *user) {
     store_user(target, *user);
     platform::local_time_text(platform::now_seconds(), target->logonTime);
   }
-  dtu::send_cmd(target->peerAddr, target->peerPort, target, kCmdLogonAck);
+  send_command_frame(target->peerAddr, target->peerPort, target, kCmdLogonAck);
   return 0;
 }
 
@@ -49,7 +50,7 @@ int DTU_CALL default_logout_handler(UserInfo *user) {
   UserInfo *u = find_online_user(user->userId);
   if (u == nullptr) return 0;
   set_user_status(u, 0);
-  dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdLogout);
+  send_command_frame(u->peerAddr, u->peerPort, u, kCmdLogout);
   return 0;
 }
 
@@ -57,10 +58,10 @@ int DTU_CALL default_recvdata_handler(UserInfo *user, DataRecord *record, int ac
   UserInfo *u = find_online_user(user->userId);
   if (u != nullptr) {
     refresh_user(u, *user);
-    if (ack_flag != 0) dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdDataAck);
+    if (ack_flag != 0) send_command_frame(u->peerAddr, u->peerPort, u, kCmdDataAck);
     return 0;
   }
-  dtu::send_cmd(user->peerAddr, user->peerPort, user, kCmdNotLoggedOn);
+  send_command_frame(user->peerAddr, user->peerPort, user, kCmdNotLoggedOn);
   record->dataType = DTU_DATA_NOT_ONLINE;
   record->dataLength = 0;
   return 0;
@@ -76,7 +77,7 @@ int DTU_CALL default_invalidcmd_handler(UserInfo *user) {
   UserInfo *u = find_online_user(user->userId);
   if (u == nullptr) return 0;
   refresh_user(u, *user);
-  dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdInvalid);
+  send_command_frame(u->peerAddr, u->peerPort, u, kCmdInvalid);
   return 0;
 }
 
