@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "dtucentre.h"
+#include "frame/coding.h"
 
 namespace dtu {
 
@@ -67,18 +68,6 @@ constexpr std::size_t kLogonAddrOffset = 15;
 constexpr std::size_t kLogonPortOffset = 19;
 constexpr std::uint16_t kLogonShort = 22;
 constexpr std::uint16_t kLogonLong = 33;
-
-inline std::uint8_t *put_be16(std::uint8_t *p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 8);
-  p[1] = static_cast<std::uint8_t>(v);
-  return p + 2;
-}
-inline std::uint16_t get_be16(const std::uint8_t *p) {
-  return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-inline std::uint32_t get_be32(const std::uint8_t *p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
 
 // Terminal IDs compare over at most 11 characters, as C strings.
 bool id_equal(const char *a, const char *b);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "frame/coding.h"
 #include "params/store.h"
 
 namespace dtu {
@@ -96,9 +97,7 @@ bool encode_composite(const char *text, std::uint8_t out[kCompositeSize]) {
   n5 &= 0xFF;
   if (n2 < 5 || n2 > 8 || (n3 != 1 && n3 != 2) || n4 > 2 || n5 < 1 || n5 > 5) return false;
   static constexpr std::uint8_t kN4Code[] = {0, 8, 24};
-  out[0] = static_cast<std::uint8_t>(n1 >> 16);
-  out[1] = static_cast<std::uint8_t>(n1 >> 8);
-  out[2] = static_cast<std::uint8_t>(n1);
+  put_be24(out, n1);
   out[3] = static_cast<std::uint8_t>(n2 - 5);
   out[4] = n3 == 1 ? 0 : 64;
   out[5] = kN4Code[n4];
@@ -107,7 +106,7 @@ bool encode_composite(const char *text, std::uint8_t out[kCompositeSize]) {
 }
 
 int decode_composite(const std::uint8_t in[kCompositeSize], char out[kCompositeTextSize]) {
-  const unsigned n1 = unsigned{in[0]} << 16 | unsigned{in[1]} << 8 | in[2];
+  const unsigned n1 = get_be24(in);
   const unsigned n2 = static_cast<std::uint8_t>(in[3] + 5);
   const unsigned n3 = in[4] == 0 ? 1 : 2;
   const unsigned n4 = in[5] == 0 ? 0 : in[5] == 8 ? 1 : 2;

@@ -16,12 +16,6 @@ std::uint8_t *field_of(const ParamSpec &p) {
   return reinterpret_cast<std::uint8_t *>(&g_store) + p.offset;
 }
 
-std::uint32_t read_be(const std::uint8_t *p, std::size_t width) {
-  std::uint32_t v = 0;
-  for (std::size_t i = 0; i < width; ++i) v = v << 8 | p[i];
-  return v;
-}
-
 // Numbers live in fields of their own type, in the machine's order.
 void store_number(const ParamSpec &p, std::uint32_t v) {
   std::uint8_t *f = field_of(p);
@@ -60,7 +54,7 @@ bool apply_element(const ParamSpec &p, const std::uint8_t *value, int len) {
       std::memcpy(field_of(p), value, static_cast<std::size_t>(len));
       break;
     default: {
-      std::uint32_t v = read_be(value, static_cast<std::size_t>(len));
+      std::uint32_t v = get_be(value, static_cast<std::size_t>(len));
       if (p.tag == 11 && v > 1) v = 1;
       store_number(p, v);
     }
@@ -118,8 +112,7 @@ int get_param(int tag, void *buffer, int *length) {
     }
     default: {
       const std::uint32_t v = load_number(*p);
-      for (int i = 0; i < p->width; ++i)
-        out[i] = static_cast<std::uint8_t>(v >> (8 * (p->width - 1 - i)));
+      put_be(out, v, p->width);
       *length = p->width;
       return 1;
     }
