@@ -1,26 +1,12 @@
 #include "core/link.h"
 
-#include <atomic>
-
+#include "core/state.h"
 #include "frame/frame.h"
 
 namespace dtu {
-namespace {
+platform::Socket server_socket() { return g_centre.link.socket.load(std::memory_order_relaxed); }
 
-// Written by start and stop only; atomic so that senders on other threads
-// read it cleanly.
-std::atomic<platform::Socket> g_socket{platform::kNoSocket};
-
-// The context is stored before the function and read after it, so a reader
-// that sees a new function also sees its context.
-std::atomic<void *> g_context{nullptr};
-std::atomic<DtuWireTap> g_tap{nullptr};
-
-}  // namespace
-
-platform::Socket server_socket() { return g_socket.load(std::memory_order_relaxed); }
-
-platform::Socket exchange_server_socket(platform::Socket s) { return g_socket.exchange(s); }
+platform::Socket exchange_server_socket(platform::Socket s) { return g_centre.link.socket.exchange(s); }
 
 int send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port) {
   const auto port16 = static_cast<std::uint16_t>(port);
@@ -46,16 +32,16 @@ int send_user_data_frame(std::uint32_t ip, int port, const char *terminal_id, co
 }
 
 void set_wire_tap(DtuWireTap tap, void *context) {
-  g_tap.store(nullptr, std::memory_order_release);
-  g_context.store(context, std::memory_order_release);
-  g_tap.store(tap, std::memory_order_release);
+  g_centre.link.tap.store(nullptr, std::memory_order_release);
+  g_centre.link.tap_context.store(context, std::memory_order_release);
+  g_centre.link.tap.store(tap, std::memory_order_release);
 }
 
 void tap_datagram(int direction, std::uint32_t addr, std::uint16_t port, const std::uint8_t *bytes,
                   std::size_t length, std::size_t wire_length) {
-  const DtuWireTap tap = g_tap.load(std::memory_order_acquire);
+  const DtuWireTap tap = g_centre.link.tap.load(std::memory_order_acquire);
   if (tap == nullptr) return;
-  tap(g_context.load(std::memory_order_acquire), direction, addr, port, bytes,
+  tap(g_centre.link.tap_context.load(std::memory_order_acquire), direction, addr, port, bytes,
       static_cast<int>(length), static_cast<int>(wire_length));
 }
 

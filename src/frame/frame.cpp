@@ -26,25 +26,6 @@ int check_frame(const std::uint8_t *datagram, std::size_t size, char id[12],
   return datagram[FrameHeader::kCode];
 }
 
-std::uint8_t command_code(int kind) {
-  switch (kind & 0xFF) {
-    case kCmdLogonAck: return kLogonAck;
-    case kCmdLogout: return kLogoutCmd;
-    case kCmdDataAck: return kDataAck;
-    case kCmdNotLoggedOn: return kNotLoggedOn;
-    default: return kInvalidCmdReply;
-  }
-}
-
-std::size_t build_cmd_frame(std::uint8_t out[kHeadSize], const UserInfo &user, int kind) {
-  out[0] = kFrameMark;
-  out[1] = command_code(kind);
-  put_be16(out + 2, kHeadSize);
-  std::memcpy(out + kIdOffset, user.userId, kIdSize);  // the record's 11 bytes as they stand
-  out[FrameHeader::kEnd] = kFrameMark;
-  return kHeadSize;
-}
-
 std::size_t build_data_frame(std::uint8_t *out, const char *terminal_id, const void *payload,
                              std::size_t length) {
   length &= 0xFFFF;

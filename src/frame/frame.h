@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "dtucentre.h"
 #include "frame/coding.h"
@@ -80,8 +81,27 @@ void put_id_field(std::uint8_t *field, const char *id);
 int check_frame(const std::uint8_t *datagram, std::size_t size, char id[12],
                 std::uint16_t *length);
 
-std::uint8_t command_code(int kind);
-std::size_t build_cmd_frame(std::uint8_t out[kHeadSize], const UserInfo &user, int kind);
+// The code byte of a command kind; any kind not listed (low 8 bits) is an
+// InvalidCmdReply.  Inline: every acknowledgement goes through here.
+inline std::uint8_t command_code(int kind) {
+  switch (kind & 0xFF) {
+    case kCmdLogonAck: return kLogonAck;
+    case kCmdLogout: return kLogoutCmd;
+    case kCmdDataAck: return kDataAck;
+    case kCmdNotLoggedOn: return kNotLoggedOn;
+    default: return kInvalidCmdReply;
+  }
+}
+
+inline std::size_t build_cmd_frame(std::uint8_t out[kHeadSize], const UserInfo &user, int kind) {
+  out[0] = kFrameMark;
+  out[1] = command_code(kind);
+  put_be16(out + 2, kHeadSize);
+  std::memcpy(out + kIdOffset, user.userId, kIdSize);  // the record's 11 bytes as they stand
+  out[FrameHeader::kEnd] = kFrameMark;
+  return kHeadSize;
+}
+
 // `out` holds at least 16 + length bytes; length is at most 1024.
 std::size_t build_data_frame(std::uint8_t *out, const char *terminal_id, const void *payload,
                              std::size_t length);

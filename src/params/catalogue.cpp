@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "frame/coding.h"
-#include "params/store.h"
+#include "core/state.h"
 
 namespace dtu {
 namespace {

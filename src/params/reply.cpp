@@ -9,15 +9,14 @@
 namespace dtu {
 namespace {
 
-ParamStore g_store = {};
 constexpr int kMaxDecodedElements = 35;
 
-std::uint8_t *field_of(const ParamSpec &p) {
-  return reinterpret_cast<std::uint8_t *>(&g_store) + p.offset;
+std::uint8_t *field_of(const ParamSpec &p) REQUIRES(g_centre.lock) {
+  return reinterpret_cast<std::uint8_t *>(&g_centre.param_store) + p.offset;
 }
 
 // Numbers live in fields of their own type, in the machine's order.
-void store_number(const ParamSpec &p, std::uint32_t v) {
+void store_number(const ParamSpec &p, std::uint32_t v) REQUIRES(g_centre.lock) {
   std::uint8_t *f = field_of(p);
   if (p.size == 1) {
     *f = static_cast<std::uint8_t>(v);
@@ -29,7 +28,7 @@ void store_number(const ParamSpec &p, std::uint32_t v) {
   }
 }
 
-std::uint32_t load_number(const ParamSpec &p) {
+std::uint32_t load_number(const ParamSpec &p) REQUIRES(g_centre.lock) {
   const std::uint8_t *f = field_of(p);
   if (p.size == 1) return *f;
   if (p.size == 2) {
@@ -43,7 +42,7 @@ std::uint32_t load_number(const ParamSpec &p) {
 }
 
 // Applies one element; false ends the decode.
-bool apply_element(const ParamSpec &p, const std::uint8_t *value, int len) {
+bool apply_element(const ParamSpec &p, const std::uint8_t *value, int len) REQUIRES(g_centre.lock) {
   if (p.size == 0) return false;  // write-only tag
   if (p.form == ParamForm::kText) std::memset(field_of(p), 0, p.size);
   const bool ok = (len == 0 && p.empty_ok) || (len >= p.reply_min && len <= p.reply_max);
@@ -64,10 +63,8 @@ bool apply_element(const ParamSpec &p, const std::uint8_t *value, int len) {
 
 }  // namespace
 
-ParamStore &param_store() { return g_store; }
-
 void decode_param_reply(const std::uint8_t *frame, std::uint16_t frame_length) {
-  std::memset(&g_store, 0, sizeof g_store);
+  std::memset(&g_centre.param_store, 0, sizeof g_centre.param_store);
   if (frame_length < kHeadSize) return;
   const std::size_t end_mark = frame_length - 1u;
   std::size_t pos = kBodyOffset;
@@ -88,6 +85,7 @@ void decode_param_reply(const std::uint8_t *frame, std::uint16_t frame_length) {
 int get_param(int tag, void *buffer, int *length) {
   const ParamSpec *p = find_param(tag);
   if (p == nullptr || p->size == 0 || buffer == nullptr || length == nullptr) return 0;
+  g_centre.lock.assume_exclusive();  // the do_read_proc thread, between calls
   const int declared = *length;
   if (declared < p->get_min) return 0;
   auto *out = static_cast<std::uint8_t *>(buffer);

@@ -4,15 +4,15 @@
 
 #include "core/link.h"
 #include "frame/frame.h"
+#include "core/state.h"
 #include "params/catalogue.h"
 
 namespace dtu {
 namespace {
 
-// The parameter set frame: one shared object, used by one host thread at a
-// time (no lock).  g_length is 0 until the first ClearParam.
-std::uint8_t g_frame[PARAM_FRAME_CAPACITY] = {};
-std::size_t g_length = 0;
+// The parameter set frame lives in the state object; one host thread at a
+// time uses it, by the interface's rules (no lock).
+ParamFrame &set_frame() { return g_centre.param_frame; }
 
 constexpr std::size_t kParamReadSize = 17;
 
@@ -26,31 +26,35 @@ bool id_length_ok(const char *id) {
 }  // namespace
 
 const std::uint8_t *param_frame(std::size_t *length) {
-  *length = g_length;
-  return g_frame;
+  ParamFrame &f = set_frame();
+  *length = f.length;
+  return f.bytes;
 }
 
 int clear_param() {
-  std::memset(g_frame, 0, sizeof g_frame);
-  g_length = kHeadSize;
-  g_frame[0] = kFrameMark;
-  g_frame[1] = kParamSet;
+  ParamFrame &f = set_frame();
+  std::memset(f.bytes, 0, sizeof f.bytes);
+  f.length = kHeadSize;
+  f.bytes[0] = kFrameMark;
+  f.bytes[1] = kParamSet;
   return 0;
 }
 
 int append_param_element(int tag, const std::uint8_t *value, int value_length) {
+  ParamFrame &f = set_frame();
   const std::size_t vlen = static_cast<std::size_t>(value_length);
-  if (g_length + vlen + 2 > PARAM_FRAME_CAPACITY) return 0;
-  g_frame[g_length - 1] = static_cast<std::uint8_t>(tag);  // over the old end mark
-  g_frame[g_length] = static_cast<std::uint8_t>(vlen + 2);
-  if (vlen != 0) std::memcpy(g_frame + g_length + 1, value, vlen);
-  g_length += vlen + 2;
-  put_be16(g_frame + 2, static_cast<std::uint16_t>(g_length));
-  g_frame[g_length - 1] = kFrameMark;
+  if (f.length + vlen + 2 > kParamFrameCapacity) return 0;
+  f.bytes[f.length - 1] = static_cast<std::uint8_t>(tag);  // over the old end mark
+  f.bytes[f.length] = static_cast<std::uint8_t>(vlen + 2);
+  if (vlen != 0) std::memcpy(f.bytes + f.length + 1, value, vlen);
+  f.length += vlen + 2;
+  put_be16(f.bytes + 2, static_cast<std::uint16_t>(f.length));
+  f.bytes[f.length - 1] = kFrameMark;
   return 1;
 }
 
 int set_param(int tag, const void *value, int length, int *error) {
+  ParamFrame &f = set_frame();
   const ParamSpec *p = find_param(tag);
   if (p == nullptr) return 0;
   // A negative length would meet every upper limit; refuse it as a bad length.
@@ -60,7 +64,7 @@ int set_param(int tag, const void *value, int length, int *error) {
     return 0;
   }
   // No frame before the first ClearParam: nothing to append to.
-  if (g_length == 0) return 0;
+  if (f.length == 0) return 0;
   if (value == nullptr && length != 0) return 0;
   if (p->form == ParamForm::kComposite) {
     std::uint8_t coded[kCompositeSize];
@@ -71,14 +75,15 @@ int set_param(int tag, const void *value, int length, int *error) {
 }
 
 int do_update_param(std::uint32_t address, int port, const char *id) {
-  if (!id_length_ok(id) || g_length == 0) return 0;
-  if (g_length == kHeadSize) {
+  ParamFrame &f = set_frame();
+  if (!id_length_ok(id) || f.length == 0) return 0;
+  if (f.length == kHeadSize) {
     // No element yet: close the head-only frame so that it is well formed.
-    put_be16(g_frame + 2, kHeadSize);
-    g_frame[FrameHeader::kEnd] = kFrameMark;
+    put_be16(f.bytes + 2, kHeadSize);
+    f.bytes[FrameHeader::kEnd] = kFrameMark;
   }
-  put_id_field(g_frame + kIdOffset, id);
-  return send_frame(g_frame, g_length, address, port) == 0 ? 1 : 0;
+  put_id_field(f.bytes + kIdOffset, id);
+  return send_frame(f.bytes, f.length, address, port) == 0 ? 1 : 0;
 }
 
 int do_read_param(std::uint32_t address, int port, const char *id) {

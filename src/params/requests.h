@@ -10,8 +10,6 @@
 
 namespace dtu {
 
-constexpr std::size_t PARAM_FRAME_CAPACITY = 1040;
-
 int clear_param();
 int set_param(int tag, const void *value, int length, int *error);
 int append_param_element(int tag, const std::uint8_t *value, int value_length);

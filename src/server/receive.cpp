@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/link.h"
+#include "core/state.h"
 #include "core/texts.h"
 #include "frame/frame.h"
 #include "params/store.h"
@@ -32,7 +33,7 @@ void reset_data_record(DataRecord *record) {
 int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr,
                       std::uint16_t port, DataRecord *record, char *message, int ack_flag) {
   if (size < static_cast<int>(kHeadSize)) return 0;  // dropped without a word
-  platform::ServerLockGuard lock;
+  platform::LockGuard lock(g_centre.lock);
 
   char id[12];
   std::uint16_t length = 0;

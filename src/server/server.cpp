@@ -5,16 +5,14 @@
 #include <cstring>
 
 #include "core/link.h"
+#include "core/state.h"
 #include "core/texts.h"
 #include "users/user_table.h"
 
 namespace dtu {
 namespace {
 
-// Module state, written by start and stop only, which the host never runs
-// beside another library call.
-std::uint32_t g_bound_address = 0;  // network order; what GetCurrentIP reports
-int g_work_mode = 2;
+Settings &settings() { return g_centre.settings; }
 
 constexpr int kModeBlocking = 0;
 constexpr int kModeNonBlocking = 1;
@@ -71,10 +69,10 @@ std::uint16_t server_port() {
   return s == platform::kNoSocket ? 0 : platform::local_port(s);
 }
 
-std::uint32_t get_current_ip() { return g_bound_address; }
+std::uint32_t get_current_ip() { return settings().bound_address; }
 
 int set_work_mode(int mode) {
-  g_work_mode = mode;
+  settings().work_mode = mode;
   return mode;
 }
 
@@ -93,7 +91,7 @@ int start_gprs_server(void *window, unsigned message, int port, char *buffer) {
     copy_text(buffer, text::kNotInitialized);
     return -1;
   }
-  const int mode = g_work_mode;
+  const int mode = settings().work_mode;
   const bool window_mode = mode != kModeBlocking && mode != kModeNonBlocking;
   if (mode >= 2 && window == nullptr) return -1;
   if (build_banner(port, buffer) != 0) return -1;
@@ -109,7 +107,7 @@ int start_gprs_server(void *window, unsigned message, int port, char *buffer) {
   platform::set_buffer_sizes(s, kSocketBufferBytes);
 
   const std::uint32_t custom = custom_ip();
-  g_bound_address = custom;
+  settings().bound_address = custom;
   if (custom != 0) {
     char dotted[16];
     platform::format_ipv4(custom, dotted);

@@ -26,9 +26,6 @@ std::uint32_t get_ip(int slot);
 std::uint32_t set_custom_ip(std::uint32_t address);
 std::uint32_t custom_ip();
 std::uint32_t get_current_ip();
-// Empties the filter list and clears the custom IP (entries of the form
-// 0.0.x.y cannot otherwise be removed from slots other than 0).
-void reset_address_settings();
 
 // Clears bytes 0-1058 of a record; byte 1059 is never touched.
 void reset_data_record(DataRecord *record);

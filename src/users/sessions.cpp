@@ -24,7 +24,7 @@ void write_close_line(char *message, const char *id) {
 
 int do_send_user_data(const char *id, const char *data, unsigned length) {
   if (id == nullptr || length == 0 || length > kMaxUserData) return -1;
-  platform::ServerLockGuard lock;
+  platform::LockGuard lock(g_centre.lock);
   // The first record holding the ID decides, on line or not.
   const UserInfo *u = find_user(id);
   if (u == nullptr || u->status == 0) return -1;
@@ -33,7 +33,7 @@ int do_send_user_data(const char *id, const char *data, unsigned length) {
 
 int do_close_one_user(const char *id, char *message, bool tell_terminal) {
   if (id == nullptr) return -1;
-  platform::ServerLockGuard lock;
+  platform::LockGuard lock(g_centre.lock);
   UserInfo *u = find_online_user(id);
   if (u == nullptr) return -1;
   if (tell_terminal) send_command_frame(u->peerAddr, u->peerPort, u, kCmdLogout);
@@ -43,7 +43,7 @@ int do_close_one_user(const char *id, char *message, bool tell_terminal) {
 }
 
 int do_close_all_user(char *message, bool tell_terminal) {
-  platform::ServerLockGuard lock;
+  platform::LockGuard lock(g_centre.lock);
   for (int i = 0; i < kMaxUsers; ++i) {
     UserInfo *u = user_slot(i);
     if (u->status != 1 || id_equal(u->userId, kNoTerminalId)) continue;

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <netdb.h>
+#include <new>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,16 +19,6 @@
 
 namespace dtu::platform {
 namespace {
-
-// Constructed at load, never destroyed, so callers can lock it at any time,
-// before a start, after a stop and during exit.
-std::recursive_mutex &server_mutex() {
-  alignas(std::recursive_mutex) static unsigned char storage[sizeof(std::recursive_mutex)];
-  static std::recursive_mutex *mutex = new (storage) std::recursive_mutex();
-  return *mutex;
-}
-// Make sure the mutex exists before any thread of the host can race for it.
-[[maybe_unused]] const bool kMutexReady = (server_mutex(), true);
 
 int fd_of(Socket s) { return static_cast<int>(s); }
 
@@ -163,7 +154,12 @@ void format_local_time(std::uint32_t seconds, char out[20]) {
   }
 }
 
-void lock_server() { server_mutex().lock(); }
-void unlock_server() { server_mutex().unlock(); }
+// The lock's storage holds a std::recursive_mutex, built in place and never
+// destroyed.
+static_assert(sizeof(std::recursive_mutex) <= 64 && alignof(std::recursive_mutex) <= alignof(std::max_align_t),
+              "the lock's storage holds the mutex");
+Lock::Lock() { new (storage_) std::recursive_mutex(); }
+void Lock::lock() { std::launder(reinterpret_cast<std::recursive_mutex *>(storage_))->lock(); }
+void Lock::unlock() { std::launder(reinterpret_cast<std::recursive_mutex *>(storage_))->unlock(); }
 
 }  // namespace dtu::platform
