@@ -8,24 +8,21 @@ platform::Socket server_socket() { return g_centre.link.socket.load(std::memory_
 
 platform::Socket exchange_server_socket(platform::Socket s) { return g_centre.link.socket.exchange(s); }
 
-int send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port) {
+bool send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port) {
   const auto port16 = static_cast<std::uint16_t>(port);
-  const int rc = platform::send_to(server_socket(), frame, size, ip, port16);
-  if (rc == 0) tap_datagram(DTU_WIRE_OUT, ip, port16, frame, size, size);
-  return rc;
+  if (platform::send_to(server_socket(), frame, size, ip, port16) != 0) return false;
+  tap_datagram(DTU_WIRE_OUT, ip, port16, frame, size, size);
+  return true;
 }
 
-int send_command_frame(std::uint32_t ip, int port, const UserInfo *user, int kind) {
-  if (user == nullptr) return -1;
+bool send_command_frame(std::uint32_t ip, int port, const UserInfo &user, int kind) {
   std::uint8_t frame[kHeadSize];
-  build_cmd_frame(frame, *user, kind);
+  build_cmd_frame(frame, user, kind);
   return send_frame(frame, sizeof frame, ip, port);
 }
 
-int send_user_data_frame(std::uint32_t ip, int port, const char *terminal_id, const void *data,
-                         std::uint32_t length) {
-  if (terminal_id == nullptr || length > kMaxUserData) return -1;
-  if (data == nullptr && length != 0) return -1;
+bool send_user_data_frame(std::uint32_t ip, int port, const char *terminal_id, const void *data,
+                          std::size_t length) {
   std::uint8_t frame[kMaxDatagram];
   const std::size_t size = build_data_frame(frame, terminal_id, data, length);
   return send_frame(frame, size, ip, port);

@@ -15,15 +15,14 @@ platform::Socket server_socket();
 // Makes `s` the server socket (start) and returns the one it replaces.
 platform::Socket exchange_server_socket(platform::Socket s);
 
-// Sends a finished frame over the server socket to ip:port (host order); 0
-// when the socket accepted it.
-int send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port);
-// A 16-byte command frame of `kind` carrying user->userId; -1 for a NULL user.
-int send_command_frame(std::uint32_t ip, int port, const UserInfo *user, int kind);
-// A UserDataDown frame; -1 for a NULL ID, more than 1024 bytes, or NULL data
-// with a length.
-int send_user_data_frame(std::uint32_t ip, int port, const char *terminal_id, const void *data,
-                         std::uint32_t length);
+// Sends a finished frame over the server socket to ip:port (host order);
+// true when the socket accepted it.
+bool send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port);
+// A 16-byte command frame of `kind` carrying user.userId.
+bool send_command_frame(std::uint32_t ip, int port, const UserInfo &user, int kind);
+// A UserDataDown frame; `length` is at most 1024 and `data` holds it.
+bool send_user_data_frame(std::uint32_t ip, int port, const char *terminal_id, const void *data,
+                          std::size_t length);
 
 void set_wire_tap(DtuWireTap tap, void *context);
 // Reports a datagram to the tap, if one is set.  `length` bytes are at

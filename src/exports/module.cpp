@@ -21,7 +21,7 @@ void reset_module() {
   set_wire_tap(nullptr, nullptr);
   g_centre.param_frame = ParamFrame{};
   std::memset(&g_centre.param_store, 0, sizeof g_centre.param_store);
-  delete_all_user();
+  clear_user_table();
 }
 
 namespace {

@@ -82,12 +82,12 @@ void decode_param_reply(const std::uint8_t *frame, std::uint16_t frame_length) {
   }
 }
 
-int get_param(int tag, void *buffer, int *length) {
+bool read_param(int tag, void *buffer, int *length) {
   const ParamSpec *p = find_param(tag);
-  if (p == nullptr || p->size == 0 || buffer == nullptr || length == nullptr) return 0;
+  if (p == nullptr || p->size == 0) return false;
   g_centre.lock.assume_exclusive();  // the do_read_proc thread, between calls
   const int declared = *length;
-  if (declared < p->get_min) return 0;
+  if (declared < p->get_min) return false;
   auto *out = static_cast<std::uint8_t *>(buffer);
   switch (p->form) {
     case ParamForm::kText: {
@@ -96,23 +96,23 @@ int get_param(int tag, void *buffer, int *length) {
       std::memset(out, 0, static_cast<std::size_t>(declared));
       std::memcpy(out, text, n);
       *length = static_cast<int>(n);
-      return 1;
+      return true;
     }
     case ParamForm::kComposite: {
       char text[kCompositeTextSize];
       const int n = decode_composite(field_of(*p), text);
       // The text and its NUL must fit the declared length.
-      if (n < 0 || n + 1 > declared) return 0;
+      if (n < 0 || n + 1 > declared) return false;
       std::memset(out, 0, static_cast<std::size_t>(declared));
       std::memcpy(out, text, static_cast<std::size_t>(n) + 1);
       *length = n;
-      return 1;
+      return true;
     }
     default: {
       const std::uint32_t v = load_number(*p);
       put_be(out, v, p->width);
       *length = p->width;
-      return 1;
+      return true;
     }
   }
 }

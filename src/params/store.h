@@ -18,6 +18,10 @@ namespace dtu {
 void decode_param_reply(const std::uint8_t *frame, std::uint16_t frame_length)
     REQUIRES(g_centre.lock);
 
-int get_param(int tag, void *buffer, int *length);
+// Parameter `tag` of the last decoded reply in host form into `buffer`,
+// whose size *length gives (both not NULL); *length becomes the bytes written.
+// False, with nothing written, for an unknown or write-only tag or a buffer
+// too small.
+bool read_param(int tag, void *buffer, int *length);
 
 }  // namespace dtu

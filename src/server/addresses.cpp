@@ -19,14 +19,14 @@ std::uint16_t head_octets(std::uint32_t address) {
 
 }  // namespace
 
-int get_filter_ip_count() {
+int filter_count() {
   int count = 0;
   for (int i = 0; i < kFilterSlots; ++i) count += filter()[i] != 0;
   return count;
 }
 
-int find_filter_ip(std::uint32_t address) {
-  if (address == 0 || get_filter_ip_count() == 0) {
+int filter_slot_of(std::uint32_t address) {
+  if (address == 0 || filter_count() == 0) {
     for (int i = 0; i < kFilterSlots; ++i)
       if (filter()[i] == address) return i;
     return -1;
@@ -39,31 +39,28 @@ int find_filter_ip(std::uint32_t address) {
   return -1;
 }
 
-int add_filter_ip(std::uint32_t address) {
-  if (find_filter_ip(address) != -1) return -1;
-  int free_slot = find_filter_ip(0);
-  if (free_slot == -1) return -1;
+bool add_filter_address(std::uint32_t address) {
+  if (filter_slot_of(address) != -1) return false;
+  int free_slot = filter_slot_of(0);
+  if (free_slot == -1) return false;
   filter()[free_slot] = address;
-  return 0;
+  return true;
 }
 
-int del_filter_ip(std::uint32_t address) {
+bool remove_filter_address(std::uint32_t address) {
   if (address == 0) {
     filter()[0] = 0;
-    return 0;
+    return true;
   }
-  int slot = find_filter_ip(address);
-  if (slot == -1) return -1;
+  int slot = filter_slot_of(address);
+  if (slot == -1) return false;
   filter()[slot] = 0;
-  return 0;
+  return true;
 }
 
-std::uint32_t get_ip(int slot) { return slot >= 0 && slot < kFilterSlots ? filter()[slot] : 0; }
+std::uint32_t filter_address(int slot) { return slot >= 0 && slot < kFilterSlots ? filter()[slot] : 0; }
 
-std::uint32_t set_custom_ip(std::uint32_t address) {
-  g_centre.settings.custom_ip = address;
-  return address;
-}
+void set_custom_ip(std::uint32_t address) { g_centre.settings.custom_ip = address; }
 
 std::uint32_t custom_ip() { return g_centre.settings.custom_ip; }
 

@@ -30,9 +30,9 @@ void reset_data_record(DataRecord *record) {
   std::memset(record, 0, kRecordBytes);
 }
 
-int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr,
+bool dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr,
                       std::uint16_t port, DataRecord *record, char *message, int ack_flag) {
-  if (size < static_cast<int>(kHeadSize)) return 0;  // dropped without a word
+  if (size < static_cast<int>(kHeadSize)) return true;  // dropped without a word
   platform::LockGuard lock(g_centre.lock);
 
   char id[12];
@@ -40,7 +40,7 @@ int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr
   const int code = check_frame(datagram, static_cast<std::size_t>(size), id, &length);
   if (code < 0) {
     if (message != nullptr) std::strcpy(message, text::kErrorPacket);
-    return -1;
+    return false;
   }
 
   UserInfo user{};
@@ -55,7 +55,7 @@ int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr
 
   switch (code) {
     case kLogon:
-      if (length != kLogonShort && length != kLogonLong) return -1;
+      if (length != kLogonShort && length != kLogonLong) return false;
       user.reportedAddr = get_be32(datagram + kLogonAddrOffset);
       user.reportedPort = get_be16(datagram + kLogonPortOffset);
       user.status = 1;
@@ -92,7 +92,7 @@ int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr
       record->dataType = DTU_DATA_PARAM_SET;
       break;
     case kIdReport:
-      if (datagram[kBodyOffset] != kFrameMark) return -1;
+      if (datagram[kBodyOffset] != kFrameMark) return false;
       std::memset(record->recvTime, 0, sizeof record->recvTime);
       record->dataLength = 0;
       record->dataType = DTU_DATA_ID_REPORT;
@@ -102,11 +102,10 @@ int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr
       record->dataType = DTU_DATA_INVALID;
       break;
   }
-  return 0;
+  return true;
 }
 
-int do_read_proc(DataRecord *record, char *message, int ack_flag) {
-  if (record == nullptr) return -1;
+bool read_datagram(DataRecord *record, char *message, int ack_flag) {
   reset_data_record(record);
   std::uint8_t datagram[kMaxDatagram];
   std::uint32_t addr = 0;
@@ -120,7 +119,7 @@ int do_read_proc(DataRecord *record, char *message, int ack_flag) {
   }
   if (size < 0) {
     if (message != nullptr) std::sprintf(message, text::kReadError, platform::last_error());
-    return -1;
+    return false;
   }
   return dispatch_datagram(datagram, size, addr, port, record, message, ack_flag);
 }

@@ -38,7 +38,7 @@ int DTU_CALL default_logon_handler(UserInfo *user) {
     store_user(target, *user);
     platform::local_time_text(platform::now_seconds(), target->logonTime);
   }
-  send_command_frame(target->peerAddr, target->peerPort, target, kCmdLogonAck);
+  send_command_frame(target->peerAddr, target->peerPort, *target, kCmdLogonAck);
   return 0;
 }
 
@@ -46,7 +46,7 @@ int DTU_CALL default_logout_handler(UserInfo *user) {
   UserInfo *u = find_online_user(user->userId);
   if (u == nullptr) return 0;
   set_user_status(u, 0);
-  send_command_frame(u->peerAddr, u->peerPort, u, kCmdLogout);
+  send_command_frame(u->peerAddr, u->peerPort, *u, kCmdLogout);
   return 0;
 }
 
@@ -54,10 +54,10 @@ int DTU_CALL default_recvdata_handler(UserInfo *user, DataRecord *record, int ac
   UserInfo *u = find_online_user(user->userId);
   if (u != nullptr) {
     refresh_user(u, *user);
-    if (ack_flag != 0) send_command_frame(u->peerAddr, u->peerPort, u, kCmdDataAck);
+    if (ack_flag != 0) send_command_frame(u->peerAddr, u->peerPort, *u, kCmdDataAck);
     return 0;
   }
-  send_command_frame(user->peerAddr, user->peerPort, user, kCmdNotLoggedOn);
+  send_command_frame(user->peerAddr, user->peerPort, *user, kCmdNotLoggedOn);
   record->dataType = DTU_DATA_NOT_ONLINE;
   record->dataLength = 0;
   return 0;
@@ -73,7 +73,7 @@ int DTU_CALL default_invalidcmd_handler(UserInfo *user) {
   UserInfo *u = find_online_user(user->userId);
   if (u == nullptr) return 0;
   refresh_user(u, *user);
-  send_command_frame(u->peerAddr, u->peerPort, u, kCmdInvalid);
+  send_command_frame(u->peerAddr, u->peerPort, *u, kCmdInvalid);
   return 0;
 }
 

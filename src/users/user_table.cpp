@@ -170,49 +170,44 @@ void close_user(UserInfo *record) {
   store_user(record, closed);
 }
 
-int get_user_info(const char *id, UserInfo *out) {
-  if (id == nullptr || out == nullptr) return -1;
+bool copy_user(const char *id, UserInfo *out) {
   platform::LockGuard lock(g_centre.lock);
   const UserInfo *u = find_user(id);
-  if (u == nullptr) return -1;
+  if (u == nullptr) return false;
   *out = *u;
-  return 0;
+  return true;
 }
 
-int get_user_at(unsigned index, UserInfo *out) {
-  if (index >= static_cast<unsigned>(kMaxUsers) || out == nullptr) return -1;
+void copy_user_at(int index, UserInfo *out) {
   platform::LockGuard lock(g_centre.lock);
   *out = table().records[index];
-  return 0;
 }
 
-int get_online_user_amount() {
+int count_online_users() {
   platform::LockGuard lock(g_centre.lock);
   int count = 0;
   for (const UserInfo &u : table().records) count += u.status == kOnline;
   return count;
 }
 
-int add_one_user(const UserInfo *user) {
-  if (user == nullptr) return -1;
+bool add_user(const UserInfo &user) {
   g_centre.lock.assume_exclusive();  // unlocked by the interface's rules
   UserInfo *slot = find_free_slot();
-  if (slot == nullptr) return -1;
-  UserInfo copy = *user;
+  if (slot == nullptr) return false;
+  UserInfo copy = user;
   copy.status = kOnline;
   store_user(slot, copy);
-  return 0;
+  return true;
 }
 
-int delete_all_user() {
+void clear_user_table() {
   g_centre.lock.assume_exclusive();  // unlocked by the interface's rules
   UserTable &t = table();
   std::memset(t.records, 0, sizeof t.records);
   rebuild_index();
-  return 0;
 }
 
-int reset_user_table() {
+void end_all_sessions() {
   g_centre.lock.assume_exclusive();  // start runs beside no other library call
   for (UserInfo &u : table().records) {
     std::memset(u.userId, 0, sizeof u.userId);
@@ -221,7 +216,6 @@ int reset_user_table() {
     u.status = kOffline;
   }
   rebuild_index();
-  return 0;
 }
 
 void refresh_user(UserInfo *record, const UserInfo &from) {

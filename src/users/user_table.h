@@ -30,13 +30,17 @@ void set_user_status(UserInfo *record, std::uint8_t status) REQUIRES(g_centre.lo
 // Clears a record's ID and takes it off line; everything else stays.
 void close_user(UserInfo *record) REQUIRES(g_centre.lock);
 
-int get_user_info(const char *id, UserInfo *out);
-int get_user_at(unsigned index, UserInfo *out);
-int get_online_user_amount();
-int add_one_user(const UserInfo *user);
-int delete_all_user();
+// The host's queries and writers; arguments are checked by the exports.
+// First record holding `id` (not NULL) into `out`; false when none does.
+bool copy_user(const char *id, UserInfo *out);
+void copy_user_at(int index, UserInfo *out);  // index 0-499
+int count_online_users();
+// Stores a copy on line in the first free slot; false when the table is full.
+bool add_user(const UserInfo &user);
+// Zeroes every record.
+void clear_user_table();
 // Ends every session at start: clears IDs, times and status; addresses stay.
-int reset_user_table();
+void end_all_sessions();
 
 // Copies the peer address, port and the 20 bytes of updateTime from `from`.
 void refresh_user(UserInfo *record, const UserInfo &from) REQUIRES(g_centre.lock);

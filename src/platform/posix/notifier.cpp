@@ -16,7 +16,6 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
-#include "dtucentre.h"
 
 struct DtuNotifier {
   int epoll_fd;
@@ -66,11 +65,7 @@ int notifier_watch(DtuNotifier *n, int fd, unsigned message) {
   return -1;
 }
 
-}  // namespace dtu::platform
-
-extern "C" {
-
-DTU_API DtuNotifier *DTU_CALL dtu_notifier_create(void) {
+DtuNotifier *create_notifier() {
   int fd = ::epoll_create1(EPOLL_CLOEXEC);
   if (fd < 0) return nullptr;
   auto *n = new (std::nothrow) DtuNotifier{fd};
@@ -82,12 +77,11 @@ DTU_API DtuNotifier *DTU_CALL dtu_notifier_create(void) {
   return n;
 }
 
-DTU_API int DTU_CALL dtu_notifier_fd(const DtuNotifier *notifier) {
+int notifier_descriptor(const DtuNotifier *notifier) {
   return live(notifier) ? notifier->epoll_fd : -1;
 }
 
-DTU_API int DTU_CALL dtu_notifier_wait(DtuNotifier *notifier, int timeout_ms,
-                                       unsigned int *message) {
+int wait_notifier(DtuNotifier *notifier, int timeout_ms, unsigned int *message) {
   if (!live(notifier)) return -1;
   epoll_event ev{};
   int n = ::epoll_wait(notifier->epoll_fd, &ev, 1, timeout_ms);
@@ -97,10 +91,10 @@ DTU_API int DTU_CALL dtu_notifier_wait(DtuNotifier *notifier, int timeout_ms,
   return 1;
 }
 
-DTU_API void DTU_CALL dtu_notifier_destroy(DtuNotifier *notifier) {
+void destroy_notifier(DtuNotifier *notifier) {
   if (notifier == nullptr || !replace_entry(notifier, nullptr)) return;
   ::close(notifier->epoll_fd);
   delete notifier;
 }
 
-}  // extern "C"
+}  // namespace dtu::platform
