@@ -6,12 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "dtucentre.h"
 #include "exports/module.h"
 #include "server/server.h"
 
 namespace {
 constexpr std::size_t kRecordBytes = 1059;  // the fields end at offset 1058
-constexpr std::size_t kMessageBytes = 51;   // the longest receive text and its NUL
+constexpr std::size_t kMessageBytes = DTU_MAX_RECEIVE_TEXT_BYTES;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {

@@ -15,6 +15,10 @@
 namespace dtu {
 namespace {
 
+// The longest text written here: the read error with an 11-character number.
+static_assert(sizeof text::kReadError - 2 + 11 <= DTU_MAX_RECEIVE_TEXT_BYTES, "read error text bound");
+static_assert(sizeof text::kErrorPacket <= DTU_MAX_RECEIVE_TEXT_BYTES, "error packet text bound");
+
 // The fields of a DataRecord end at byte 1058; byte 1059 may not exist.
 constexpr std::size_t kRecordBytes = offsetof(DataRecord, dataType) + 1;
 

@@ -16,6 +16,8 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include "dtucentre.h"
+
 
 struct DtuNotifier {
   int epoll_fd;
@@ -23,7 +25,7 @@ struct DtuNotifier {
 
 namespace {
 
-constexpr int kMaxNotifiers = 64;
+constexpr int kMaxNotifiers = DTU_MAX_NOTIFIERS;
 std::mutex g_registry_mutex;
 DtuNotifier *g_registry[kMaxNotifiers] = {};  // guarded by g_registry_mutex
 
