@@ -32,12 +32,16 @@ int last_error();
 // failure, such as a datagram too large for the caller's area).
 void set_last_error(int code);
 
-Socket udp_open();
+// A UDP socket, non-blocking from birth when asked (so that no reader can
+// ever block on it before the start has set it up).
+Socket udp_open(bool nonblocking);
 int set_buffer_sizes(Socket s, int bytes);  // receive, then send buffer
 int bind_ipv4(Socket s, std::uint32_t addr_net, std::uint16_t port_host);
 int set_nonblocking(Socket s, bool on);
 // Asks for `message` to reach `window` whenever a datagram waits on `s`.
 int register_window(Socket s, void *window, unsigned message);
+// Shuts the socket down, which wakes a thread blocked in recv_from on it
+// (that receive fails with the interrupted-call error), then closes it.
 int close_socket(Socket s);
 // The port the socket is bound to (host order), 0 when unknown.
 std::uint16_t local_port(Socket s);

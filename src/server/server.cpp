@@ -95,12 +95,16 @@ bool start_server(void *window, unsigned message, int port, char *buffer) {
 
   // A second start without a stop would otherwise leak the first socket.
   close_server_socket();
-  platform::Socket s = platform::udp_open();
+  // The socket is published (made the server socket that receives and sends
+  // use) only once this start is done with it, so that no reader on another
+  // thread picks it up half set up; it is born non-blocking unless the mode
+  // is blocking.  A socket that failed to bind or to reach its window is
+  // published all the same: it stays the server socket until the stop.
+  platform::Socket s = platform::udp_open(mode != kModeBlocking);
   if (s == platform::kNoSocket) {
     copy_text(buffer, text::kSocketFailed);
     return false;
   }
-  exchange_server_socket(s);
   platform::set_buffer_sizes(s, kSocketBufferBytes);
 
   const std::uint32_t custom = custom_ip();
@@ -112,20 +116,23 @@ bool start_server(void *window, unsigned message, int port, char *buffer) {
   }
   if (platform::bind_ipv4(s, custom, static_cast<std::uint16_t>(port)) != 0) {
     if (buffer != nullptr) std::sprintf(buffer, text::kBindFailed, platform::last_error());
+    exchange_server_socket(s);
     return false;
   }
 
   if (!window_mode) {
     if (platform::set_nonblocking(s, mode == kModeNonBlocking) != 0) {
-      close_server_socket();
+      platform::close_socket(s);
       platform::net_cleanup();
       return false;
     }
   } else if (platform::register_window(s, window, message) != 0) {
     copy_text(buffer, text::kInitFailed);
+    exchange_server_socket(s);
     return false;
   }
   end_all_sessions();
+  exchange_server_socket(s);
   return true;
 }
 

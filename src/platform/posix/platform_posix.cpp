@@ -37,8 +37,8 @@ int net_cleanup() { return 0; }
 int last_error() { return errno; }
 void set_last_error(int code) { errno = code; }
 
-Socket udp_open() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+Socket udp_open(bool nonblocking) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
   return fd < 0 ? kNoSocket : fd;
 }
 
@@ -71,6 +71,11 @@ int close_socket(Socket s) {
     errno = EBADF;
     return -1;
   }
+  // Without the shutdown, a thread blocked in a receive would keep the
+  // socket (and its port) alive after the close and handle the next
+  // datagram.  On an unconnected socket shutdown reports ENOTCONN, but it
+  // still wakes the receivers.
+  ::shutdown(fd_of(s), SHUT_RDWR);
   return ::close(fd_of(s)) == 0 ? 0 : -1;
 }
 
@@ -89,6 +94,11 @@ int recv_from(Socket s, void *buf, std::size_t cap, std::uint32_t *addr_host,
   // MSG_TRUNC makes the kernel report the datagram's real size.
   ssize_t n = ::recvfrom(fd_of(s), buf, cap, MSG_TRUNC, reinterpret_cast<sockaddr *>(&sa), &len);
   if (n < 0) return -1;
+  if (n == 0 && len == 0) {
+    // No datagram, no source: the socket was shut down under the receive.
+    errno = EINTR;
+    return -1;
+  }
   *addr_host = ntohl(sa.sin_addr.s_addr);
   *port_host = ntohs(sa.sin_port);
   if (static_cast<std::size_t>(n) > cap) {

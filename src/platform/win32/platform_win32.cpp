@@ -65,9 +65,11 @@ int net_cleanup() { return WSACleanup() == 0 ? 0 : -1; }
 int last_error() { return WSAGetLastError(); }
 void set_last_error(int code) { WSASetLastError(code); }
 
-Socket udp_open() {
+Socket udp_open(bool nonblocking) {
   SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (s == INVALID_SOCKET) return kNoSocket;
+  u_long on = nonblocking ? 1 : 0;
+  ioctlsocket(s, FIONBIO, &on);
   // Keep ICMP port-unreachable reports from surfacing as receive errors.
   BOOL report = FALSE;
   DWORD bytes = 0;
