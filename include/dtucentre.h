@@ -64,9 +64,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* DTUCENTRE_BUILDING is defined while the library itself is compiled;
+ * DTUCENTRE_STATIC by programs that link its objects statically. */
 #if defined(_WIN32)
 #  if defined(DTUCENTRE_BUILDING)
 #    define DTU_API __declspec(dllexport)
+#  elif defined(DTUCENTRE_STATIC)
+#    define DTU_API
 #  else
 #    define DTU_API __declspec(dllimport)
 #  endif
