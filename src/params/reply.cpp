@@ -54,7 +54,7 @@ bool apply_element(const ParamSpec &p, const std::uint8_t *value, int len) REQUI
       break;
     default: {
       std::uint32_t v = get_be(value, static_cast<std::size_t>(len));
-      if (p.tag == 11 && v > 1) v = 1;
+      if (p.reply_ceiling != 0 && v > p.reply_ceiling) v = p.reply_ceiling;
       store_number(p, v);
     }
   }
