@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "dtucentre.h"
+#include "core/link.h"
 #include "server/server.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "dtucentre.h"
+#include "exports/module.h"
 #include "params/requests.h"
 #include "params/store.h"
 
@@ -25,6 +26,7 @@ struct Input {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+  dtu::reset_module();  // each input from the state at load
   Input in{data, size};
   std::uint8_t op, tag, len;
   while (in.take(&op) && in.take(&tag) && in.take(&len)) {

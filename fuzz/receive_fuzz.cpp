@@ -6,15 +6,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "dtucentre.h"
+#include "exports/module.h"
 #include "server/server.h"
 
 namespace {
 constexpr std::size_t kRecordBytes = 1059;  // the fields end at offset 1058
-constexpr std::size_t kMessageBytes = 51;   // the longest receive text and its NUL
+constexpr std::size_t kMessageBytes = DTU_MAX_RECEIVE_TEXT_BYTES;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   if (size > 1040) return 0;  // larger datagrams never reach the dispatch
+  dtu::reset_module();       // each input from the state at load
   // The received bytes in a block of their own size: a read past them is caught.
   auto *datagram = static_cast<std::uint8_t *>(std::malloc(size ? size : 1));
   if (size) std::memcpy(datagram, data, size);

@@ -19,22 +19,44 @@
  *     the wire is big-endian.
  *  3. Message buffers are owned by the caller and their size is never passed.
  *     The longest text written is the start banner, at most
- *     DTU_MAX_BANNER_BYTES bytes with its NUL; the close line is 32 bytes plus
- *     the length of the ID given.  Texts partly in Chinese are GBK-encoded.
- *  4. The server lock is recursive and lives as long as the process.  It is
- *     taken by do_read_proc (from a datagram of 16 bytes or more until the
- *     return), by get_user_info, get_user_at, get_online_user_amount, and by
- *     do_send_user_data and the four close operations.  Everything else takes
- *     no lock; the unlocked writers (setters, AddOneUser, DeleteAllUser, the
- *     parameter set frame) are called from one host thread at a time.
+ *     DTU_MAX_BANNER_BYTES bytes with its NUL; do_read_proc writes at most
+ *     DTU_MAX_RECEIVE_TEXT_BYTES; the close line is 32 bytes plus the length
+ *     of the ID given.  Texts partly in Chinese are GBK-encoded.
+ *  4. Threads.  The library runs no thread of its own; every call runs on its
+ *     caller's thread.  Each function below is marked with what may run
+ *     beside it:
+ *       [locked]   takes the server lock (recursive, lives as long as the
+ *                  process): safe from any thread between a start and the
+ *                  next stop, beside every other [locked] or [any] call.
+ *       [any]      safe from any thread at any time (the callback setters,
+ *                  the queries of fixed values, the sends and the wire tap's
+ *                  reports).
+ *       [host]     takes no lock and touches shared state: the host makes
+ *                  these calls from one thread at a time, and not while
+ *                  another thread is inside the library.
+ *       [alone]    start and stop: no other call of the library may run.
  *  5. Callbacks run on the thread that called do_read_proc, with the server
  *     lock held.  They may call every function of this header except
- *     start_gprs_server and stop_gprs_server, and must not wait for another
- *     thread that takes the lock.
+ *     start_gprs_server and stop_gprs_server.
  *  6. Records cross the boundary by value: the library keeps no pointer to a
  *     caller's buffer after a call returns.
  *  7. Exported functions use the C calling convention (DTU_CALL) and plain,
  *     undecorated names.
+ *
+ * The host's duties
+ *  - The host must follow every start_gprs_server, successful or not, with
+ *    one stop_gprs_server, and must not stop while another of its threads is
+ *    inside the library.
+ *  - The host must call the [locked] operations only between a start and
+ *    the next stop.
+ *  - The host must pass message buffers large enough for the texts of
+ *    convention 3, and a DataRecord of at least 1059 bytes.
+ *  - A callback must not wait for another thread that takes the server lock,
+ *    and must not keep the UserInfo pointer it is given.
+ *  - The host must read GetParam on the thread that runs do_read_proc,
+ *    between two of its calls: it reads the reply that do_read_proc decoded
+ *    last.
+ *  - A wire tap must not call the library.
  */
 #ifndef DTUCENTRE_H
 #define DTUCENTRE_H
@@ -42,9 +64,13 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* DTUCENTRE_BUILDING is defined while the library itself is compiled;
+ * DTUCENTRE_STATIC by programs that link its objects statically. */
 #if defined(_WIN32)
 #  if defined(DTUCENTRE_BUILDING)
 #    define DTU_API __declspec(dllexport)
+#  elif defined(DTUCENTRE_STATIC)
+#    define DTU_API
 #  else
 #    define DTU_API __declspec(dllimport)
 #  endif
@@ -68,6 +94,9 @@
 #define DTU_MAX_DATAGRAM 1040
 /* The start banner lists at most this many local addresses. */
 #define DTU_MAX_BANNER_ADDRESSES 8
+/* Upper bound of do_read_proc's texts with their NUL: the read error with
+ * the longest error number (11 characters), "\r\n" and the NUL. */
+#define DTU_MAX_RECEIVE_TEXT_BYTES 51
 /* Upper bound of the start banner with its NUL (31 + 11 + 3 + 127 + 2 bytes
  * of text and brackets, a NUL, and 17 bytes per listed address). */
 #define DTU_MAX_BANNER_BYTES (175 + 17 * DTU_MAX_BANNER_ADDRESSES)
@@ -142,7 +171,7 @@ typedef int(DTU_CALL *RecvdataCallback)(UserInfo *user, DataRecord *record, int 
 
 /* ---- Server control -------------------------------------------------- */
 
-/* Opens the UDP endpoint on `port` (low 16 bits) in the work mode set last,
+/* [alone] Opens the UDP endpoint on `port` (low 16 bits) in the work mode set last,
  * clears the user table, writes the start banner (or an error text) into
  * `buffer` (may be NULL).  In window-message mode (any mode other than 0 and
  * 1) `window` is the window that receives `message` while a datagram waits;
@@ -175,63 +204,65 @@ typedef int(DTU_CALL *RecvdataCallback)(UserInfo *user, DataRecord *record, int 
  * -1. */
 DTU_API int DTU_CALL start_gprs_server(void *window, unsigned int message, int port, char *buffer);
 
-/* Closes the endpoint and writes the stopped text (or an error text) into
+/* [alone] Closes the endpoint and writes the stopped text (or an error text) into
  * `buffer` (may be NULL).  0, or -1 when the socket layer fails to release.
  * Stopped text: "*****" and GBK CE DE CF DF CA FD BE DD B7 FE CE F1 D6 D0 D0
  * C4 D2 D1 CD A3 D6 B9 ("wireless data service centre stopped") "\r\n".
  * Failure: "Stop Server Error: %d.\r\n" with the socket error code. */
 DTU_API int DTU_CALL stop_gprs_server(char *buffer);
 
-/* Stores the work mode for the next start: 0 blocking, 1 non-blocking, any
+/* [host] Stores the work mode for the next start: 0 blocking, 1 non-blocking, any
  * other value window message.  Gives the value stored.  Until it is called
  * the mode is 2, window message. */
 DTU_API int DTU_CALL SetWorkMode(int mode);
 
-/* Copies the local host name into `name` (`size` bytes).  0, or -1 with an
+/* [any] Copies the local host name into `name` (`size` bytes).  0, or -1 with an
  * error text copied into `buffer` when one is given. */
 DTU_API int DTU_CALL get_server_name(char *name, int size, char *buffer);
 
 /* ---- Local addresses and the banner's filter list ------------------- */
 
-/* Adds an address (network order) to the four-slot filter list; -1 when the
+/* [host] Adds an address (network order) to the four-slot filter list; -1 when the
  * list is full, the address is 0, or an entry with the same first two octets
  * is there. */
 DTU_API int DTU_CALL AddFilterIP(uint32_t address);
-/* Empties the slot that matches `address` by its first two octets (or slot 0
+/* [host] Empties the slot that matches `address` by its first two octets (or slot 0
  * for 0); -1 when nothing matches. */
 DTU_API int DTU_CALL DelFilterIP(uint32_t address);
-/* Slot (0-3) matching `address` by its first two octets, or by value for 0
+/* [host] Slot (0-3) matching `address` by its first two octets, or by value for 0
  * or an empty list; -1 when none. */
 DTU_API int DTU_CALL FindFilterIP(uint32_t address);
-/* Number of non-empty filter slots, 0 to 4. */
+/* [host] Number of non-empty filter slots, 0 to 4. */
 DTU_API int DTU_CALL GetFilterIPCount(void);
-/* Value of filter slot `slot`; 0 for an empty slot or a number outside 0-3. */
+/* [host] Value of filter slot `slot`; 0 for an empty slot or a number outside 0-3. */
 DTU_API uint32_t DTU_CALL GetIP(int slot);
-/* Stores the address to bind at the next start (0: every local address);
+/* [host] Stores the address to bind at the next start (0: every local address);
  * gives the value stored. */
 DTU_API uint32_t DTU_CALL SetCustomIP(uint32_t address);
-/* The address the last start bound to (network order); 0 for every address. */
+/* [host] The address the last start bound to (network order); 0 for every address. */
 DTU_API uint32_t DTU_CALL GetCurrentIP(void);
 
 /* ---- Receiving ------------------------------------------------------- */
 
-/* Receives one datagram, checks it, dispatches it to the callback of its
+/* [locked] Receives one datagram, checks it, dispatches it to the callback of its
  * event and fills `record` (never NULL; bytes 0-1058 only).  0 when a frame
  * was dispatched or a datagram under 16 bytes dropped; -1 on a receive error
  * (text "Error occurred during read,errorcode:%d\r\n"), a rejected frame
  * ("Error packet\r\n"), a Logon of a bad length or an IdReport without its
- * mark.  `message` may be NULL. */
+ * mark.  `message` (may be NULL) receives at most DTU_MAX_RECEIVE_TEXT_BYTES.
+ * Even outside the host's duties, a stop while a call is blocked in the
+ * receive (work mode 0) wakes that call: it fails with the read error. */
 DTU_API int DTU_CALL do_read_proc(DataRecord *record, char *message, int ackFlag);
 
 /* ---- Frames ---------------------------------------------------------- */
 
-/* Sends a 16-byte command frame carrying user->userId (11 bytes) to ip:port.
+/* [any] Sends a 16-byte command frame carrying user->userId (11 bytes) to ip:port.
  * kind: 1 LogonAck, 2 LogoutCmd, 5 DataAck, 6 NotLoggedOn, any other
  * InvalidCmdReply (low 8 bits count).  0 when sent; -1 when `user` is NULL,
  * no socket is open or the send failed. */
 DTU_API int DTU_CALL send_cmd(uint32_t ip, int port, const UserInfo *user, int kind);
 
-/* Sends a UserDataDown frame with `length` (0-1024) payload bytes to ip:port.
+/* [any] Sends a UserDataDown frame with `length` (0-1024) payload bytes to ip:port.
  * 0 when sent; -1 for a NULL ID, an oversize payload, a NULL `data` with a
  * non-zero length, no open socket or a failed send. */
 DTU_API int DTU_CALL send_data(uint32_t ip, int port, const char *terminalId, const void *data,
@@ -239,24 +270,24 @@ DTU_API int DTU_CALL send_data(uint32_t ip, int port, const char *terminalId, co
 
 /* ---- User table ------------------------------------------------------ */
 
-/* Copies the first record holding `userId` (on line or not) to `out`; -1 when
+/* [locked] Copies the first record holding `userId` (on line or not) to `out`; -1 when
  * an argument is NULL or no record holds the ID. */
 DTU_API int DTU_CALL get_user_info(const char *userId, UserInfo *out);
-/* Copies record `index` (0-499) to `out`; -1 for a bad index or NULL `out`. */
+/* [locked] Copies record `index` (0-499) to `out`; -1 for a bad index or NULL `out`. */
 DTU_API int DTU_CALL get_user_at(unsigned int index, UserInfo *out);
-/* Always 500. */
+/* [any] Always 500. */
 DTU_API int DTU_CALL get_max_user_amount(void);
-/* Number of records on line. */
+/* [locked] Number of records on line. */
 DTU_API int DTU_CALL get_online_user_amount(void);
-/* Stores a copy of `user` on line in the first free slot; -1 when the table
+/* [host] Stores a copy of `user` on line in the first free slot; -1 when the table
  * is full (or `user` is NULL).  The ID is not checked. */
 DTU_API int DTU_CALL AddOneUser(const UserInfo *user);
-/* Zeroes the whole table.  Always 0. */
+/* [host] Zeroes the whole table.  Always 0. */
 DTU_API int DTU_CALL DeleteAllUser(void);
 
 /* ---- Callbacks ------------------------------------------------------- */
 
-/* Each setter replaces a slot's handler for good (the built-in ones cannot
+/* [any] Each setter replaces a slot's handler for good (the built-in ones cannot
  * be put back).  A NULL slot is skipped by the dispatch. */
 DTU_API void DTU_CALL SetEvtCALLBACK(UserEventCallback logon, UserEventCallback logout,
                                      RecvdataCallback recvdata, UserEventCallback recvdataReply,
@@ -269,41 +300,44 @@ DTU_API void DTU_CALL SetInvalidcmdCALLBACK(UserEventCallback invalidcmd);
 
 /* ---- Sending data and closing users --------------------------------- */
 
-/* Sends `length` (1-1024) bytes to the first record holding `userId`, if it
+/* [locked] Sends `length` (1-1024) bytes to the first record holding `userId`, if it
  * is on line, at its last address.  `reserved` is not used.  0 when sent. */
 DTU_API int DTU_CALL do_send_user_data(const char *userId, const char *data, unsigned int length,
                                        int reserved);
-/* Takes the on-line terminal `userId` off line (ID cleared) and writes the
+/* [locked] Takes the on-line terminal `userId` off line (ID cleared) and writes the
  * close line into `message` (may be NULL): "**[%s] %s %s\r\n" with the ID as
  * given, the GBK word CD CB B3 F6 ("quit") and the local time
  * "YYYY-mm-dd HH:MM:SS".  The variant with 2 first sends the terminal a
  * LogoutCmd.  -1 when not on line. */
 DTU_API int DTU_CALL do_close_one_user(const char *userId, char *message);
 DTU_API int DTU_CALL do_close_one_user2(const char *userId, char *message);
-/* Takes every on-line terminal off line except "00000000000"; `message`
+/* [locked] Takes every on-line terminal off line except "00000000000"; `message`
  * ends holding the line of the last one closed.  Always 0. */
 DTU_API int DTU_CALL do_close_all_user(char *message);
 DTU_API int DTU_CALL do_close_all_user2(char *message);
 
 /* ---- Terminal parameters -------------------------------------------- */
 
-/* Starts a new parameter set frame.  Always 0. */
+/* [host] Starts a new parameter set frame.  Always 0. */
 DTU_API int DTU_CALL ClearParam(void);
-/* Appends parameter `tag` with `length` value bytes (tag 18: a text
+/* [host] Appends parameter `tag` with `length` value bytes (tag 18: a text
  * "N1-N2-N3-N4-N5" of 9 characters or more, read to its NUL).  1 when
  * appended; 0 otherwise, with -1 written to *error when the length breaks the
  * tag's limit (a negative length included).  Refused (0) before the first
  * ClearParam. */
 DTU_API int DTU_CALL SetParam(int tag, const void *value, int length, int *error);
-/* Sends the parameter set frame, carrying `id` (1-11 characters), to
+/* [host] Sends the parameter set frame, carrying `id` (1-11 characters), to
  * address:port.  1 when sent.  0 for a bad ID, no frame (no ClearParam yet)
  * or a failed send.  A frame with no element goes out closed: length 16 and
  * its end mark at byte 15. */
 DTU_API int DTU_CALL DoUpdateParam(uint32_t address, int port, const char *id);
-/* Sends a 17-byte ParamRead request carrying `id` (1-11 characters) to
+/* [any] Sends a 17-byte ParamRead request carrying `id` (1-11 characters) to
  * address:port.  1 when sent, 0 otherwise. */
 DTU_API int DTU_CALL DoReadParam(uint32_t address, int port, const char *id);
-/* Copies parameter `tag` of the last decoded reply into `buffer`; *length
+/* [host] Copies parameter `tag` of the last reply that do_read_proc decoded
+ * (dataType 11; all values zero before the first, and fields a reply did not
+ * carry read as zero) into `buffer`; the host must call it on the thread that
+ * runs do_read_proc, between two of its calls.  *length
  * holds the buffer's size on entry and the bytes written (text length without
  * the NUL) on return.  Texts are NUL-terminated, numbers big-endian, tag 18
  * the text "N1-N2-N3-N4-N5".  0, with nothing written, for an unknown tag or
@@ -322,15 +356,19 @@ DTU_API int DTU_CALL GetParam(int tag, void *buffer, int *length);
  * is accepted as a window the library cannot reach: the socket is set
  * non-blocking and nothing is reported (poll with do_read_proc). */
 typedef struct DtuNotifier DtuNotifier;
-/* NULL when the system refuses a new epoll instance. */
+#define DTU_MAX_NOTIFIERS 64
+/* [any] A new notifier; NULL when the system refuses a new epoll instance or
+ * DTU_MAX_NOTIFIERS notifiers are already live. */
 DTU_API DtuNotifier *DTU_CALL dtu_notifier_create(void);
-/* The pollable descriptor, or -1 for NULL. */
+/* [any] The pollable descriptor, or -1 for NULL. */
 DTU_API int DTU_CALL dtu_notifier_fd(const DtuNotifier *notifier);
-/* Waits up to timeout_ms (-1: no limit) for a message.  1 with *message set,
+/* [any] Waits up to timeout_ms (-1: no limit) for a message.  Even a destroy
+ * from another thread during the wait is safe: the wait ends by a message,
+ * its timeout or a failure.  1 with *message set,
  * 0 on timeout or a signal, -1 on error. */
 DTU_API int DTU_CALL dtu_notifier_wait(DtuNotifier *notifier, int timeout_ms,
                                        unsigned int *message);
-/* Releases the notifier; stop the server first. */
+/* [host] Releases the notifier; stop the server first. */
 DTU_API void DTU_CALL dtu_notifier_destroy(DtuNotifier *notifier);
 #endif
 
@@ -350,7 +388,7 @@ enum { DTU_WIRE_IN = 0, DTU_WIRE_OUT = 1 };
 typedef void(DTU_CALL *DtuWireTap)(void *context, int direction, uint32_t addr, int port,
                                    const void *bytes, int length, int wireLength);
 #if !defined(_WIN32)
-/* Sets the tap (NULL removes it) and the context it is given.  The host must
+/* [host] Sets the tap (NULL removes it) and the context it is given.  The host must
  * set it while no other thread is inside do_read_proc or a send.  Exported by
  * the POSIX build. */
 DTU_API void DTU_CALL dtu_set_wire_tap(DtuWireTap tap, void *context);

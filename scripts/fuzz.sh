@@ -6,8 +6,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 "$root/scripts/ensure-packages.sh" cmake make clang libclang-rt-14-dev
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DDTUCENTRE_FUZZ=ON \
-  -DDTUCENTRE_BUILD_TESTS=OFF -DDTUCENTRE_BUILD_TOOLS=OFF >/dev/null
+# The configuration of the preset "fuzz" of CMakePresets.json.
+(cd "$root" && cmake --preset fuzz -B "$build" >/dev/null)
 cmake --build "$build" -j"$(nproc)" --target receive_fuzz params_fuzz >/dev/null
 for target in receive params; do
   corpus=$(mktemp -d)  # new inputs go here, never into the repo's seeds

@@ -5,9 +5,11 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/ensure-packages.sh" cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev \
   pkg-config libuv1-dev libpcap-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev
+# The configurations are the presets "asan" and "tsan" of CMakePresets.json.
 for kind in address thread; do
   build=$root/build-$kind
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDTUCENTRE_SANITIZE=$kind >/dev/null
+  preset=$([ "$kind" = address ] && echo asan || echo tsan)
+  (cd "$root" && cmake --preset "$preset" >/dev/null)
   cmake --build "$build" -j"$(nproc)" >/dev/null
   if [ "$kind" = address ]; then
     (cd "$build" && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -31,6 +31,25 @@ TEST(HeadCheck, AcceptsTheLogonExample) {
   EXPECT_EQ(dtu::get_be16(kLogon.data() + 19), 8080);
 }
 
+// The byte coding: most significant byte first, at every width.
+TEST(Coding, WritesAndReadsEachWidthMostSignificantByteFirst) {
+  const std::uint32_t v = 0x89ABCDEF;
+  const Bytes expected[] = {{}, hex("EF"), hex("CD EF"), hex("AB CD EF"), hex("89 AB CD EF")};
+  for (std::size_t width = 0; width <= 4; ++width) {
+    Bytes out(4, 0x55);
+    EXPECT_EQ(dtu::put_be(out.data(), v, width), out.data() + width);
+    out.resize(width);
+    EXPECT_EQ(out, expected[width]) << "width " << width;
+    const std::uint32_t mask = width == 4 ? ~0u : (1u << (8 * width)) - 1;
+    EXPECT_EQ(dtu::get_be(out.data(), width), v & mask) << "width " << width;
+  }
+  std::uint8_t b[4];
+  dtu::put_be16(b, 0xBEEF);
+  EXPECT_EQ(dtu::get_be16(b), 0xBEEF);
+  dtu::put_be24(b, 0x123456);
+  EXPECT_EQ(dtu::get_be24(b), 0x123456u);
+}
+
 struct Rejection {
   const char *why;
   Bytes frame;

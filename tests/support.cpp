@@ -32,8 +32,9 @@ int close_handle(int fd) { return ::close(fd); }
 #include <cstdio>
 #include <cstring>
 
+#include "core/link.h"
 #include "server/server.h"
-#include "users/handlers.h"
+#include "exports/module.h"
 
 namespace test {
 
@@ -182,15 +183,7 @@ bool wait_readable(int timeout_ms) {
 }
 
 void reset_library_state() {
-  dtu::set_callbacks(dtu::default_logon_handler, dtu::default_logout_handler,
-                     dtu::default_recvdata_handler, dtu::default_recvdata_reply_handler,
-                     dtu::default_invalidcmd_handler);
-  DeleteAllUser();
-  SetWorkMode(2);
-  dtu::reset_address_settings();
-#if !defined(_WIN32)
-  dtu_set_wire_tap(nullptr, nullptr);
-#endif
+  dtu::reset_module();
 }
 
 void CentreTest::SetUp() {

@@ -111,7 +111,7 @@ TEST_F(TableTest, LookupsAgreeWithASlotOrderScan) {
       case 4: dtu::set_user_status(slot, static_cast<std::uint8_t>(rng() % 2)); break;
       case 5: dtu::store_user(slot, u); break;
       case 6: if (rng() % 50 == 0) DeleteAllUser(); break;
-      default: if (rng() % 50 == 0) dtu::reset_user_table(); break;
+      default: if (rng() % 50 == 0) dtu::end_all_sessions(); break;
     }
     if (step % 100 == 0) ASSERT_TRUE(dtu::user_index_consistent()) << "after step " << step;
   }

@@ -2,9 +2,6 @@
 
 #include <cstring>
 
-#include "platform/platform.h"
-#include "server/server.h"
-#include "server/wire_tap.h"
 
 namespace dtu {
 
@@ -29,25 +26,6 @@ int check_frame(const std::uint8_t *datagram, std::size_t size, char id[12],
   return datagram[FrameHeader::kCode];
 }
 
-std::uint8_t command_code(int kind) {
-  switch (kind & 0xFF) {
-    case kCmdLogonAck: return kLogonAck;
-    case kCmdLogout: return kLogoutCmd;
-    case kCmdDataAck: return kDataAck;
-    case kCmdNotLoggedOn: return kNotLoggedOn;
-    default: return kInvalidCmdReply;
-  }
-}
-
-std::size_t build_cmd_frame(std::uint8_t out[kHeadSize], const UserInfo &user, int kind) {
-  out[0] = kFrameMark;
-  out[1] = command_code(kind);
-  put_be16(out + 2, kHeadSize);
-  std::memcpy(out + kIdOffset, user.userId, kIdSize);  // the record's 11 bytes as they stand
-  out[FrameHeader::kEnd] = kFrameMark;
-  return kHeadSize;
-}
-
 std::size_t build_data_frame(std::uint8_t *out, const char *terminal_id, const void *payload,
                              std::size_t length) {
   length &= 0xFFFF;
@@ -58,29 +36,6 @@ std::size_t build_data_frame(std::uint8_t *out, const char *terminal_id, const v
   out[FrameHeader::kEnd] = kFrameMark;
   if (length != 0) std::memcpy(out + kHeadSize, payload, length);
   return kHeadSize + length;
-}
-
-int send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port) {
-  const auto port16 = static_cast<std::uint16_t>(port);
-  const int rc = platform::send_to(server_socket(), frame, size, ip, port16);
-  if (rc == 0) tap_datagram(DTU_WIRE_OUT, ip, port16, frame, size, size);
-  return rc;
-}
-
-int send_cmd(std::uint32_t ip, int port, const UserInfo *user, int kind) {
-  if (user == nullptr) return -1;
-  std::uint8_t frame[kHeadSize];
-  build_cmd_frame(frame, *user, kind);
-  return send_frame(frame, sizeof frame, ip, port);
-}
-
-int send_data(std::uint32_t ip, int port, const char *terminal_id, const void *data,
-              std::uint32_t length) {
-  if (terminal_id == nullptr || length > kMaxUserData) return -1;
-  if (data == nullptr && length != 0) return -1;
-  std::uint8_t frame[kMaxDatagram];
-  std::size_t size = build_data_frame(frame, terminal_id, data, length);
-  return send_frame(frame, size, ip, port);
 }
 
 }  // namespace dtu

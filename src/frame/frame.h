@@ -1,4 +1,5 @@
-// Wire frames shared by both directions.
+// Wire frames shared by both directions: layout, codes, head check and
+// builders.  A pure codec: nothing here touches a socket.
 //
 // Frame:   7B | code | len(be16) | id[11] | body... | 7B   [payload]
 // Command: 7B | code | 00 10     | id[11] | 7B                  (16 bytes)
@@ -8,8 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "dtucentre.h"
+#include "frame/coding.h"
 
 namespace dtu {
 
@@ -67,18 +70,6 @@ constexpr std::size_t kLogonPortOffset = 19;
 constexpr std::uint16_t kLogonShort = 22;
 constexpr std::uint16_t kLogonLong = 33;
 
-inline std::uint8_t *put_be16(std::uint8_t *p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v >> 8);
-  p[1] = static_cast<std::uint8_t>(v);
-  return p + 2;
-}
-inline std::uint16_t get_be16(const std::uint8_t *p) {
-  return static_cast<std::uint16_t>(p[0] << 8 | p[1]);
-}
-inline std::uint32_t get_be32(const std::uint8_t *p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-}
-
 // Terminal IDs compare over at most 11 characters, as C strings.
 bool id_equal(const char *a, const char *b);
 // Writes an ID text into an 11-byte frame field: up to 11 characters, NUL
@@ -90,16 +81,29 @@ void put_id_field(std::uint8_t *field, const char *id);
 int check_frame(const std::uint8_t *datagram, std::size_t size, char id[12],
                 std::uint16_t *length);
 
-std::uint8_t command_code(int kind);
-std::size_t build_cmd_frame(std::uint8_t out[kHeadSize], const UserInfo &user, int kind);
+// The code byte of a command kind; any kind not listed (low 8 bits) is an
+// InvalidCmdReply.  Inline: every acknowledgement goes through here.
+inline std::uint8_t command_code(int kind) {
+  switch (kind & 0xFF) {
+    case kCmdLogonAck: return kLogonAck;
+    case kCmdLogout: return kLogoutCmd;
+    case kCmdDataAck: return kDataAck;
+    case kCmdNotLoggedOn: return kNotLoggedOn;
+    default: return kInvalidCmdReply;
+  }
+}
+
+inline std::size_t build_cmd_frame(std::uint8_t out[kHeadSize], const UserInfo &user, int kind) {
+  out[0] = kFrameMark;
+  out[1] = command_code(kind);
+  put_be16(out + 2, kHeadSize);
+  std::memcpy(out + kIdOffset, user.userId, kIdSize);  // the record's 11 bytes as they stand
+  out[FrameHeader::kEnd] = kFrameMark;
+  return kHeadSize;
+}
+
 // `out` holds at least 16 + length bytes; length is at most 1024.
 std::size_t build_data_frame(std::uint8_t *out, const char *terminal_id, const void *payload,
                              std::size_t length);
-
-int send_cmd(std::uint32_t ip, int port, const UserInfo *user, int kind);
-int send_data(std::uint32_t ip, int port, const char *terminal_id, const void *data,
-              std::uint32_t length);
-// Sends a finished frame over the server socket; 0 when accepted.
-int send_frame(const std::uint8_t *frame, std::size_t size, std::uint32_t ip, int port);
 
 }  // namespace dtu

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "params/store.h"
+#include "frame/coding.h"
+#include "core/state.h"
 
 namespace dtu {
 namespace {
@@ -12,42 +13,42 @@ namespace {
 constexpr std::uint8_t kAny = 255;
 using F = ParamForm;
 
-// tag, form, set min/max, reply min/max, empty ok, field, width, GetParam min
+// tag, form, set min/max, reply min/max, empty ok, field, width, GetParam min, reply ceiling
 constexpr ParamSpec kCatalogue[] = {
-    {1, F::kText, 0, 8, 1, 8, false, FIELD(t1), 0, 9},
-    {2, F::kText, 0, 30, 1, 30, true, FIELD(t2), 0, 31},
-    {3, F::kText, 0, 20, 1, 20, true, FIELD(t3), 0, 21},
-    {4, F::kText, 0, 24, 1, 24, true, FIELD(t4), 0, 25},
-    {5, F::kText, 0, 8, 1, 8, true, FIELD(t5), 0, 9},
-    {6, F::kText, 11, 11, 11, 11, false, FIELD(t6), 0, 12},
-    {7, F::kU16, 0, 2, 2, 2, false, FIELD(t7), 2, 2},
-    {8, F::kU16, 0, 2, 2, 2, false, FIELD(t8), 2, 2},
-    {9, F::kU16, 0, 2, 2, 2, false, FIELD(t9), 2, 2},
-    {10, F::kU16, 0, 2, 2, 2, false, FIELD(t10), 2, 2},
-    {11, F::kU8, 0, 1, 1, 1, false, FIELD(t11), 1, 1},
-    {12, F::kU16, 0, 2, 2, 2, false, FIELD(t12), 2, 2},
-    {13, F::kU32, 0, 4, 4, 4, false, FIELD(t13), 4, 4},
+    {1, F::kText, 0, 8, 1, 8, false, FIELD(t1), 0, 9, 0},
+    {2, F::kText, 0, 30, 1, 30, true, FIELD(t2), 0, 31, 0},
+    {3, F::kText, 0, 20, 1, 20, true, FIELD(t3), 0, 21, 0},
+    {4, F::kText, 0, 24, 1, 24, true, FIELD(t4), 0, 25, 0},
+    {5, F::kText, 0, 8, 1, 8, true, FIELD(t5), 0, 9, 0},
+    {6, F::kText, 11, 11, 11, 11, false, FIELD(t6), 0, 12, 0},
+    {7, F::kU16, 0, 2, 2, 2, false, FIELD(t7), 2, 2, 0},
+    {8, F::kU16, 0, 2, 2, 2, false, FIELD(t8), 2, 2, 0},
+    {9, F::kU16, 0, 2, 2, 2, false, FIELD(t9), 2, 2, 0},
+    {10, F::kU16, 0, 2, 2, 2, false, FIELD(t10), 2, 2, 0},
+    {11, F::kU8, 0, 1, 1, 1, false, FIELD(t11), 1, 1, 1},
+    {12, F::kU16, 0, 2, 2, 2, false, FIELD(t12), 2, 2, 0},
+    {13, F::kU32, 0, 4, 4, 4, false, FIELD(t13), 4, 4, 0},
     // Tag 14: 1-6 bytes end the decode; an element length of 128 or more
     // already does, which caps the value at 125 bytes.
-    {14, F::kText, 0, 128, 7, 125, true, FIELD(t14), 0, 129},
-    {15, F::kU16, 0, 2, 2, 2, false, FIELD(t15), 2, 2},
-    {16, F::kU16, 0, 2, 2, 2, false, FIELD(t16), 2, 2},
-    {17, F::kU32, 0, 4, 4, 4, false, FIELD(t17), 4, 4},
-    {18, F::kComposite, 9, kAny, 7, 7, false, FIELD(t18), 0, 7},
-    {19, F::kU8, 0, 1, 1, 1, false, FIELD(t19), 1, 1},
-    {20, F::kU8, 0, 1, 1, 1, false, FIELD(t20), 1, 1},
-    {21, F::kU16, 0, 2, 2, 2, false, FIELD(t21), 2, 2},
-    {22, F::kU16, 0, 2, 2, 2, false, FIELD(t22), 2, 2},
-    {23, F::kText, 0, 11, 1, 11, true, FIELD(t23), 0, 12},
-    {24, F::kU8, 0, 1, 1, 1, false, FIELD(t24), 1, 1},
-    {25, F::kU8, 0, 1, 1, 1, false, FIELD(t25), 1, 1},
+    {14, F::kText, 0, 128, 7, 125, true, FIELD(t14), 0, 129, 0},
+    {15, F::kU16, 0, 2, 2, 2, false, FIELD(t15), 2, 2, 0},
+    {16, F::kU16, 0, 2, 2, 2, false, FIELD(t16), 2, 2, 0},
+    {17, F::kU32, 0, 4, 4, 4, false, FIELD(t17), 4, 4, 0},
+    {18, F::kComposite, 9, kAny, 7, 7, false, FIELD(t18), 0, 7, 0},
+    {19, F::kU8, 0, 1, 1, 1, false, FIELD(t19), 1, 1, 0},
+    {20, F::kU8, 0, 1, 1, 1, false, FIELD(t20), 1, 1, 0},
+    {21, F::kU16, 0, 2, 2, 2, false, FIELD(t21), 2, 2, 0},
+    {22, F::kU16, 0, 2, 2, 2, false, FIELD(t22), 2, 2, 0},
+    {23, F::kText, 0, 11, 1, 11, true, FIELD(t23), 0, 12, 0},
+    {24, F::kU8, 0, 1, 1, 1, false, FIELD(t24), 1, 1, 0},
+    {25, F::kU8, 0, 1, 1, 1, false, FIELD(t25), 1, 1, 0},
     // Tag 26 can be written but never read: no reply rule, no store field.
-    {26, F::kU8, 0, 1, 0, 0, false, 0, 0, 1, 0},
-    {32, F::kU32, 0, 4, 4, 4, false, FIELD(t32), 4, 4},
-    {33, F::kU16, 0, 2, 2, 2, false, FIELD(t33), 2, 2},
-    {48, F::kText, 0, 24, 1, 24, true, FIELD(t48), 0, 25},
-    {49, F::kText, 0, 24, 1, 24, true, FIELD(t49), 0, 25},
-    {50, F::kText, 0, 13, 1, 13, true, FIELD(t50), 0, 14},
+    {26, F::kU8, 0, 1, 0, 0, false, 0, 0, 1, 0, 0},
+    {32, F::kU32, 0, 4, 4, 4, false, FIELD(t32), 4, 4, 0},
+    {33, F::kU16, 0, 2, 2, 2, false, FIELD(t33), 2, 2, 0},
+    {48, F::kText, 0, 24, 1, 24, true, FIELD(t48), 0, 25, 0},
+    {49, F::kText, 0, 24, 1, 24, true, FIELD(t49), 0, 25, 0},
+    {50, F::kText, 0, 13, 1, 13, true, FIELD(t50), 0, 14, 0},
 };
 
 #undef FIELD
@@ -64,11 +65,11 @@ struct TagIndex {
 };
 constexpr TagIndex kIndex{};
 
-// Text fields hold their longest value and a NUL, so the reply limit of a
-// text tag is its field size - 1.
+// A text field holds the longest value SetParam accepts and a NUL, and no
+// reply may carry more than that.
 constexpr bool texts_fit() {
   for (const ParamSpec &p : kCatalogue)
-    if (p.form == F::kText && p.tag != 14 && p.reply_max + 1 != p.size) return false;
+    if (p.form == F::kText && (p.set_max + 1 != p.size || p.reply_max > p.set_max)) return false;
   return true;
 }
 static_assert(texts_fit(), "text fields hold their longest value and a NUL");
@@ -96,9 +97,7 @@ bool encode_composite(const char *text, std::uint8_t out[kCompositeSize]) {
   n5 &= 0xFF;
   if (n2 < 5 || n2 > 8 || (n3 != 1 && n3 != 2) || n4 > 2 || n5 < 1 || n5 > 5) return false;
   static constexpr std::uint8_t kN4Code[] = {0, 8, 24};
-  out[0] = static_cast<std::uint8_t>(n1 >> 16);
-  out[1] = static_cast<std::uint8_t>(n1 >> 8);
-  out[2] = static_cast<std::uint8_t>(n1);
+  put_be24(out, n1);
   out[3] = static_cast<std::uint8_t>(n2 - 5);
   out[4] = n3 == 1 ? 0 : 64;
   out[5] = kN4Code[n4];
@@ -107,7 +106,7 @@ bool encode_composite(const char *text, std::uint8_t out[kCompositeSize]) {
 }
 
 int decode_composite(const std::uint8_t in[kCompositeSize], char out[kCompositeTextSize]) {
-  const unsigned n1 = unsigned{in[0]} << 16 | unsigned{in[1]} << 8 | in[2];
+  const unsigned n1 = get_be24(in);
   const unsigned n2 = static_cast<std::uint8_t>(in[3] + 5);
   const unsigned n3 = in[4] == 0 ? 1 : 2;
   const unsigned n4 = in[5] == 0 ? 0 : in[5] == 8 ? 1 : 2;

@@ -1,6 +1,7 @@
 // The terminal parameters the centre knows, as one table: each tag's form,
 // what SetParam accepts, what a reply may carry, where the decoded value is
-// stored and how GetParam returns it.
+// stored and how GetParam returns it.  Every rule that sets one tag apart
+// from another is a column here; the code that applies them names no tag.
 //
 // Element on the wire:  tag(u8) | elen(u8) = value length + 2 | value...
 #pragma once
@@ -37,6 +38,9 @@ struct ParamSpec {
   // field); the smallest buffer GetParam accepts.
   std::uint8_t width;
   std::uint8_t get_min;
+  // A decoded number above this is stored as this (a flag tag stores any
+  // non-zero value as 1); 0 for no ceiling.
+  std::uint8_t reply_ceiling;
 };
 
 // nullptr for a tag the centre does not know.

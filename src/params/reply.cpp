@@ -9,21 +9,14 @@
 namespace dtu {
 namespace {
 
-ParamStore g_store = {};
 constexpr int kMaxDecodedElements = 35;
 
-std::uint8_t *field_of(const ParamSpec &p) {
-  return reinterpret_cast<std::uint8_t *>(&g_store) + p.offset;
-}
-
-std::uint32_t read_be(const std::uint8_t *p, std::size_t width) {
-  std::uint32_t v = 0;
-  for (std::size_t i = 0; i < width; ++i) v = v << 8 | p[i];
-  return v;
+std::uint8_t *field_of(const ParamSpec &p) REQUIRES(g_centre.lock) {
+  return reinterpret_cast<std::uint8_t *>(&g_centre.param_store) + p.offset;
 }
 
 // Numbers live in fields of their own type, in the machine's order.
-void store_number(const ParamSpec &p, std::uint32_t v) {
+void store_number(const ParamSpec &p, std::uint32_t v) REQUIRES(g_centre.lock) {
   std::uint8_t *f = field_of(p);
   if (p.size == 1) {
     *f = static_cast<std::uint8_t>(v);
@@ -35,7 +28,7 @@ void store_number(const ParamSpec &p, std::uint32_t v) {
   }
 }
 
-std::uint32_t load_number(const ParamSpec &p) {
+std::uint32_t load_number(const ParamSpec &p) REQUIRES(g_centre.lock) {
   const std::uint8_t *f = field_of(p);
   if (p.size == 1) return *f;
   if (p.size == 2) {
@@ -49,7 +42,7 @@ std::uint32_t load_number(const ParamSpec &p) {
 }
 
 // Applies one element; false ends the decode.
-bool apply_element(const ParamSpec &p, const std::uint8_t *value, int len) {
+bool apply_element(const ParamSpec &p, const std::uint8_t *value, int len) REQUIRES(g_centre.lock) {
   if (p.size == 0) return false;  // write-only tag
   if (p.form == ParamForm::kText) std::memset(field_of(p), 0, p.size);
   const bool ok = (len == 0 && p.empty_ok) || (len >= p.reply_min && len <= p.reply_max);
@@ -60,8 +53,8 @@ bool apply_element(const ParamSpec &p, const std::uint8_t *value, int len) {
       std::memcpy(field_of(p), value, static_cast<std::size_t>(len));
       break;
     default: {
-      std::uint32_t v = read_be(value, static_cast<std::size_t>(len));
-      if (p.tag == 11 && v > 1) v = 1;
+      std::uint32_t v = get_be(value, static_cast<std::size_t>(len));
+      if (p.reply_ceiling != 0 && v > p.reply_ceiling) v = p.reply_ceiling;
       store_number(p, v);
     }
   }
@@ -70,10 +63,8 @@ bool apply_element(const ParamSpec &p, const std::uint8_t *value, int len) {
 
 }  // namespace
 
-ParamStore &param_store() { return g_store; }
-
 void decode_param_reply(const std::uint8_t *frame, std::uint16_t frame_length) {
-  std::memset(&g_store, 0, sizeof g_store);
+  std::memset(&g_centre.param_store, 0, sizeof g_centre.param_store);
   if (frame_length < kHeadSize) return;
   const std::size_t end_mark = frame_length - 1u;
   std::size_t pos = kBodyOffset;
@@ -91,11 +82,12 @@ void decode_param_reply(const std::uint8_t *frame, std::uint16_t frame_length) {
   }
 }
 
-int get_param(int tag, void *buffer, int *length) {
+bool read_param(int tag, void *buffer, int *length) {
   const ParamSpec *p = find_param(tag);
-  if (p == nullptr || p->size == 0 || buffer == nullptr || length == nullptr) return 0;
+  if (p == nullptr || p->size == 0) return false;
+  g_centre.lock.assume_exclusive();  // the do_read_proc thread, between calls
   const int declared = *length;
-  if (declared < p->get_min) return 0;
+  if (declared < p->get_min) return false;
   auto *out = static_cast<std::uint8_t *>(buffer);
   switch (p->form) {
     case ParamForm::kText: {
@@ -104,24 +96,23 @@ int get_param(int tag, void *buffer, int *length) {
       std::memset(out, 0, static_cast<std::size_t>(declared));
       std::memcpy(out, text, n);
       *length = static_cast<int>(n);
-      return 1;
+      return true;
     }
     case ParamForm::kComposite: {
       char text[kCompositeTextSize];
       const int n = decode_composite(field_of(*p), text);
       // The text and its NUL must fit the declared length.
-      if (n < 0 || n + 1 > declared) return 0;
+      if (n < 0 || n + 1 > declared) return false;
       std::memset(out, 0, static_cast<std::size_t>(declared));
       std::memcpy(out, text, static_cast<std::size_t>(n) + 1);
       *length = n;
-      return 1;
+      return true;
     }
     default: {
       const std::uint32_t v = load_number(*p);
-      for (int i = 0; i < p->width; ++i)
-        out[i] = static_cast<std::uint8_t>(v >> (8 * (p->width - 1 - i)));
+      put_be(out, v, p->width);
       *length = p->width;
-      return 1;
+      return true;
     }
   }
 }

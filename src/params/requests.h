@@ -10,13 +10,23 @@
 
 namespace dtu {
 
-constexpr std::size_t PARAM_FRAME_CAPACITY = 1040;
+// Starts a new set frame: head only.
+void clear_param_frame();
 
-int clear_param();
-int set_param(int tag, const void *value, int length, int *error);
-int append_param_element(int tag, const std::uint8_t *value, int value_length);
-int do_update_param(std::uint32_t address, int port, const char *id);
-int do_read_param(std::uint32_t address, int port, const char *id);
+enum class AddParam {
+  kAdded,
+  kBadLength,  // the length breaks the tag's limit (a negative one included)
+  kRefused,    // unknown tag, no frame yet, bad tag 18 text, NULL value, no room
+};
+// Appends parameter `tag` with `length` value bytes (tag 18: a text read to
+// its NUL).
+AddParam add_param(int tag, const void *value, int length);
+
+// Send the set frame (false before the first clear) or a read request to a
+// terminal; `id` holds 1 to 11 characters (checked by the exports).  True
+// when the socket took the frame.
+bool send_param_frame(std::uint32_t address, int port, const char *id);
+bool send_param_read(std::uint32_t address, int port, const char *id);
 
 // The frame as it stands (for tests): its bytes and its length (0 before the
 // first ClearParam).

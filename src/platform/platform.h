@@ -9,12 +9,15 @@
 //    resolve_host (called at start only).
 //  - Addresses passed as `net` are IPv4 values in network byte order; those
 //    passed as `host` are in host byte order.
-//  - The lock is recursive and usable from load to process exit.
+//  - The lock is recursive and usable from load to process exit; it is
+//    never destroyed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "platform/thread_annotations.h"
 
 namespace dtu::platform {
 
@@ -29,12 +32,16 @@ int last_error();
 // failure, such as a datagram too large for the caller's area).
 void set_last_error(int code);
 
-Socket udp_open();
+// A UDP socket, non-blocking from birth when asked (so that no reader can
+// ever block on it before the start has set it up).
+Socket udp_open(bool nonblocking);
 int set_buffer_sizes(Socket s, int bytes);  // receive, then send buffer
 int bind_ipv4(Socket s, std::uint32_t addr_net, std::uint16_t port_host);
 int set_nonblocking(Socket s, bool on);
 // Asks for `message` to reach `window` whenever a datagram waits on `s`.
 int register_window(Socket s, void *window, unsigned message);
+// Shuts the socket down, which wakes a thread blocked in recv_from on it
+// (that receive fails with the interrupted-call error), then closes it.
 int close_socket(Socket s);
 // The port the socket is bound to (host order), 0 when unknown.
 std::uint16_t local_port(Socket s);
@@ -77,16 +84,33 @@ inline void local_time_text(std::uint32_t seconds, char out[20]) {
   std::memcpy(out, cached, 20);
 }
 
-// The server lock: recursive, process lifetime.
-void lock_server();
-void unlock_server();
-
-class ServerLockGuard {
+// The server lock: recursive.  Made when the module loads and never torn
+// down, so that it may be taken at any time, during the process's exit too.
+class CAPABILITY("mutex") Lock {
  public:
-  ServerLockGuard() { lock_server(); }
-  ~ServerLockGuard() { unlock_server(); }
-  ServerLockGuard(const ServerLockGuard &) = delete;
-  ServerLockGuard &operator=(const ServerLockGuard &) = delete;
+  Lock();
+  Lock(const Lock &) = delete;
+  Lock &operator=(const Lock &) = delete;
+  void lock() ACQUIRE();
+  void unlock() RELEASE();
+  // For the few unlocked operations whose caller has the state to itself by
+  // the host's contract (the interface's one-host-thread rules): tells the
+  // checker so, and marks the place in the code.
+  void assume_exclusive() const ASSERT_CAPABILITY(this) {}
+
+ private:
+  alignas(std::max_align_t) unsigned char storage_[64];  // the system's lock object
+};
+
+class SCOPED_CAPABILITY LockGuard {
+ public:
+  explicit LockGuard(Lock &lock) ACQUIRE(lock) : lock_(lock) { lock_.lock(); }
+  ~LockGuard() RELEASE() { lock_.unlock(); }
+  LockGuard(const LockGuard &) = delete;
+  LockGuard &operator=(const LockGuard &) = delete;
+
+ private:
+  Lock &lock_;
 };
 
 }  // namespace dtu::platform

@@ -2,14 +2,13 @@
 // network order; "first two octets" are the first two bytes in memory.
 #include <cstring>
 
+#include "core/state.h"
 #include "server/server.h"
 
 namespace dtu {
 namespace {
 
-constexpr int kFilterSlots = 4;
-std::uint32_t g_filter[kFilterSlots] = {};
-std::uint32_t g_custom_ip = 0;
+std::uint32_t *filter() { return g_centre.settings.filter; }
 
 // The first two octets of an address, as they lie in memory.
 std::uint16_t head_octets(std::uint32_t address) {
@@ -20,57 +19,49 @@ std::uint16_t head_octets(std::uint32_t address) {
 
 }  // namespace
 
-int get_filter_ip_count() {
+int filter_count() {
   int count = 0;
-  for (std::uint32_t slot : g_filter) count += slot != 0;
+  for (int i = 0; i < kFilterSlots; ++i) count += filter()[i] != 0;
   return count;
 }
 
-int find_filter_ip(std::uint32_t address) {
-  if (address == 0 || get_filter_ip_count() == 0) {
+int filter_slot_of(std::uint32_t address) {
+  if (address == 0 || filter_count() == 0) {
     for (int i = 0; i < kFilterSlots; ++i)
-      if (g_filter[i] == address) return i;
+      if (filter()[i] == address) return i;
     return -1;
   }
   const std::uint16_t key = head_octets(address);
   for (int i = 0; i < kFilterSlots; ++i) {
-    const std::uint16_t head = head_octets(g_filter[i]);
+    const std::uint16_t head = head_octets(filter()[i]);
     if (head != 0 && head == key) return i;
   }
   return -1;
 }
 
-int add_filter_ip(std::uint32_t address) {
-  if (find_filter_ip(address) != -1) return -1;
-  int free_slot = find_filter_ip(0);
-  if (free_slot == -1) return -1;
-  g_filter[free_slot] = address;
-  return 0;
+bool add_filter_address(std::uint32_t address) {
+  if (filter_slot_of(address) != -1) return false;
+  int free_slot = filter_slot_of(0);
+  if (free_slot == -1) return false;
+  filter()[free_slot] = address;
+  return true;
 }
 
-int del_filter_ip(std::uint32_t address) {
+bool remove_filter_address(std::uint32_t address) {
   if (address == 0) {
-    g_filter[0] = 0;
-    return 0;
+    filter()[0] = 0;
+    return true;
   }
-  int slot = find_filter_ip(address);
-  if (slot == -1) return -1;
-  g_filter[slot] = 0;
-  return 0;
+  int slot = filter_slot_of(address);
+  if (slot == -1) return false;
+  filter()[slot] = 0;
+  return true;
 }
 
-std::uint32_t get_ip(int slot) { return slot >= 0 && slot < kFilterSlots ? g_filter[slot] : 0; }
+std::uint32_t filter_address(int slot) { return slot >= 0 && slot < kFilterSlots ? filter()[slot] : 0; }
 
-std::uint32_t set_custom_ip(std::uint32_t address) {
-  g_custom_ip = address;
-  return address;
-}
+void set_custom_ip(std::uint32_t address) { g_centre.settings.custom_ip = address; }
 
-std::uint32_t custom_ip() { return g_custom_ip; }
-
-void reset_address_settings() {
-  for (std::uint32_t &slot : g_filter) slot = 0;
-  g_custom_ip = 0;
-}
+std::uint32_t custom_ip() { return g_centre.settings.custom_ip; }
 
 }  // namespace dtu

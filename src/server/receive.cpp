@@ -4,15 +4,20 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/link.h"
+#include "core/state.h"
+#include "core/texts.h"
 #include "frame/frame.h"
 #include "params/store.h"
 #include "server/server.h"
-#include "server/texts.h"
-#include "server/wire_tap.h"
 #include "users/handlers.h"
 
 namespace dtu {
 namespace {
+
+// The longest text written here: the read error with an 11-character number.
+static_assert(sizeof text::kReadError - 2 + 11 <= DTU_MAX_RECEIVE_TEXT_BYTES, "read error text bound");
+static_assert(sizeof text::kErrorPacket <= DTU_MAX_RECEIVE_TEXT_BYTES, "error packet text bound");
 
 // The fields of a DataRecord end at byte 1058; byte 1059 may not exist.
 constexpr std::size_t kRecordBytes = offsetof(DataRecord, dataType) + 1;
@@ -29,17 +34,17 @@ void reset_data_record(DataRecord *record) {
   std::memset(record, 0, kRecordBytes);
 }
 
-int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr,
+bool dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr,
                       std::uint16_t port, DataRecord *record, char *message, int ack_flag) {
-  if (size < static_cast<int>(kHeadSize)) return 0;  // dropped without a word
-  platform::ServerLockGuard lock;
+  if (size < static_cast<int>(kHeadSize)) return true;  // dropped without a word
+  platform::LockGuard lock(g_centre.lock);
 
   char id[12];
   std::uint16_t length = 0;
   const int code = check_frame(datagram, static_cast<std::size_t>(size), id, &length);
   if (code < 0) {
     if (message != nullptr) std::strcpy(message, text::kErrorPacket);
-    return -1;
+    return false;
   }
 
   UserInfo user{};
@@ -54,7 +59,7 @@ int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr
 
   switch (code) {
     case kLogon:
-      if (length != kLogonShort && length != kLogonLong) return -1;
+      if (length != kLogonShort && length != kLogonLong) return false;
       user.reportedAddr = get_be32(datagram + kLogonAddrOffset);
       user.reportedPort = get_be16(datagram + kLogonPortOffset);
       user.status = 1;
@@ -91,7 +96,7 @@ int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr
       record->dataType = DTU_DATA_PARAM_SET;
       break;
     case kIdReport:
-      if (datagram[kBodyOffset] != kFrameMark) return -1;
+      if (datagram[kBodyOffset] != kFrameMark) return false;
       std::memset(record->recvTime, 0, sizeof record->recvTime);
       record->dataLength = 0;
       record->dataType = DTU_DATA_ID_REPORT;
@@ -101,11 +106,10 @@ int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr
       record->dataType = DTU_DATA_INVALID;
       break;
   }
-  return 0;
+  return true;
 }
 
-int do_read_proc(DataRecord *record, char *message, int ack_flag) {
-  if (record == nullptr) return -1;
+bool read_datagram(DataRecord *record, char *message, int ack_flag) {
   reset_data_record(record);
   std::uint8_t datagram[kMaxDatagram];
   std::uint32_t addr = 0;
@@ -119,7 +123,7 @@ int do_read_proc(DataRecord *record, char *message, int ack_flag) {
   }
   if (size < 0) {
     if (message != nullptr) std::sprintf(message, text::kReadError, platform::last_error());
-    return -1;
+    return false;
   }
   return dispatch_datagram(datagram, size, addr, port, record, message, ack_flag);
 }

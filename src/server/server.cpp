@@ -1,22 +1,18 @@
 // Start and stop of the UDP endpoint, its work modes and the start banner.
 #include "server/server.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 
-#include "server/texts.h"
+#include "core/link.h"
+#include "core/state.h"
+#include "core/texts.h"
 #include "users/user_table.h"
 
 namespace dtu {
 namespace {
 
-// Module state.  The socket handle and bind address are written by start and
-// stop only, which the host never runs beside another library call; the
-// handle is atomic so that senders on other threads read it cleanly.
-std::atomic<platform::Socket> g_socket{platform::kNoSocket};
-std::uint32_t g_bound_address = 0;  // network order; what GetCurrentIP reports
-int g_work_mode = 2;
+Settings &settings() { return g_centre.settings; }
 
 constexpr int kModeBlocking = 0;
 constexpr int kModeNonBlocking = 1;
@@ -33,22 +29,22 @@ char *text_end(char *buffer) { return buffer + std::strlen(buffer); }
 // The banner: started text, port, "---", host name, "(", then every
 // unfiltered local address with two spaces and ")" -- or, with a custom IP,
 // nothing more here: the bind step appends the custom IP and ")".
-int build_banner(int port, char *buffer) {
+bool build_banner(int port, char *buffer) {
   if (buffer != nullptr) buffer[0] = '\0';
   char host[kHostNameSize];
-  if (get_server_name(host, kHostNameSize, buffer) != 0) return -1;
+  if (!read_host_name(host, kHostNameSize, buffer)) return false;
 
   std::uint32_t addresses[DTU_MAX_BANNER_ADDRESSES];
   int total = platform::resolve_host(host, addresses, DTU_MAX_BANNER_ADDRESSES);
   if (total < 0) {
     copy_text(buffer, text::kCantGetHost);
-    return -1;
+    return false;
   }
   if (buffer != nullptr) std::sprintf(text_end(buffer), "%s%d---%s(", text::kStarted, port, host);
   const bool listing = custom_ip() == 0;
   const int listed = total < DTU_MAX_BANNER_ADDRESSES ? total : DTU_MAX_BANNER_ADDRESSES;
   for (int i = 0; i < listed; ++i) {
-    if (find_filter_ip(addresses[i]) != -1 || !listing) continue;
+    if (filter_slot_of(addresses[i]) != -1 || !listing) continue;
     char dotted[16];
     platform::format_ipv4(addresses[i], dotted);
     if (buffer != nullptr) std::sprintf(text_end(buffer), "%s  ", dotted);
@@ -56,64 +52,63 @@ int build_banner(int port, char *buffer) {
   if (listing && buffer != nullptr) std::strcat(buffer, ")");
   if (total == 0) {
     copy_text(buffer, text::kNoAddress);
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 void close_server_socket() {
-  platform::Socket s = g_socket.exchange(platform::kNoSocket);
+  platform::Socket s = exchange_server_socket(platform::kNoSocket);
   if (s != platform::kNoSocket) platform::close_socket(s);
 }
 
 }  // namespace
-
-platform::Socket server_socket() { return g_socket.load(std::memory_order_relaxed); }
 
 std::uint16_t server_port() {
   platform::Socket s = server_socket();
   return s == platform::kNoSocket ? 0 : platform::local_port(s);
 }
 
-std::uint32_t get_current_ip() { return g_bound_address; }
+std::uint32_t bound_address() { return settings().bound_address; }
 
-int set_work_mode(int mode) {
-  g_work_mode = mode;
-  return mode;
-}
+void set_work_mode(int mode) { settings().work_mode = mode; }
 
-int get_server_name(char *name, int size, char *buffer) {
+bool read_host_name(char *name, int size, char *buffer) {
   if (name == nullptr || size <= 0 || platform::host_name(name, static_cast<std::size_t>(size)) != 0) {
     copy_text(buffer, text::kNoHostName);
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
-int start_gprs_server(void *window, unsigned message, int port, char *buffer) {
+bool start_server(void *window, unsigned message, int port, char *buffer) {
   copy_text(buffer, text::kNotInitialized);
   // The server lock lives as long as the process; nothing to create here.
   if (platform::net_startup() != 0) {
     copy_text(buffer, text::kNotInitialized);
-    return -1;
+    return false;
   }
-  const int mode = g_work_mode;
+  const int mode = settings().work_mode;
   const bool window_mode = mode != kModeBlocking && mode != kModeNonBlocking;
-  if (mode >= 2 && window == nullptr) return -1;
-  if (build_banner(port, buffer) != 0) return -1;
+  if (mode >= 2 && window == nullptr) return false;
+  if (!build_banner(port, buffer)) return false;
 
   // A second start without a stop would otherwise leak the first socket.
   close_server_socket();
-  platform::Socket s = platform::udp_open();
+  // The socket is published (made the server socket that receives and sends
+  // use) only once this start is done with it, so that no reader on another
+  // thread picks it up half set up; it is born non-blocking unless the mode
+  // is blocking.  A socket that failed to bind or to reach its window is
+  // published all the same: it stays the server socket until the stop.
+  platform::Socket s = platform::udp_open(mode != kModeBlocking);
   if (s == platform::kNoSocket) {
     copy_text(buffer, text::kSocketFailed);
-    return -1;
+    return false;
   }
-  g_socket.store(s);
   platform::set_buffer_sizes(s, kSocketBufferBytes);
 
   const std::uint32_t custom = custom_ip();
-  g_bound_address = custom;
+  settings().bound_address = custom;
   if (custom != 0) {
     char dotted[16];
     platform::format_ipv4(custom, dotted);
@@ -121,33 +116,36 @@ int start_gprs_server(void *window, unsigned message, int port, char *buffer) {
   }
   if (platform::bind_ipv4(s, custom, static_cast<std::uint16_t>(port)) != 0) {
     if (buffer != nullptr) std::sprintf(buffer, text::kBindFailed, platform::last_error());
-    return -1;
+    exchange_server_socket(s);
+    return false;
   }
 
   if (!window_mode) {
     if (platform::set_nonblocking(s, mode == kModeNonBlocking) != 0) {
-      close_server_socket();
+      platform::close_socket(s);
       platform::net_cleanup();
-      return -1;
+      return false;
     }
   } else if (platform::register_window(s, window, message) != 0) {
     copy_text(buffer, text::kInitFailed);
-    return -1;
+    exchange_server_socket(s);
+    return false;
   }
-  reset_user_table();
-  return 0;
+  end_all_sessions();
+  exchange_server_socket(s);
+  return true;
 }
 
-int stop_gprs_server(char *buffer) {
+bool stop_server(char *buffer) {
   copy_text(buffer, text::kStopped);
   // Closing leaves no handle behind: a later send fails instead of reaching
   // whatever reuses the descriptor number.
   close_server_socket();
   if (platform::net_cleanup() != 0) {
     if (buffer != nullptr) std::sprintf(buffer, text::kStopError, platform::last_error());
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 }  // namespace dtu

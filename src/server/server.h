@@ -9,35 +9,38 @@
 
 namespace dtu {
 
-// The server socket; kNoSocket while none is open.
-platform::Socket server_socket();
 // Port the server socket is bound to, 0 when none is open (for tests and
 // tools that start on port 0).
 std::uint16_t server_port();
 
-int start_gprs_server(void *window, unsigned message, int port, char *buffer);
-int stop_gprs_server(char *buffer);
-int set_work_mode(int mode);
-int get_server_name(char *name, int size, char *buffer);
+// Start and stop: true on success, with the banner, the stopped text or an
+// error text in `buffer` (may be NULL).
+bool start_server(void *window, unsigned message, int port, char *buffer);
+bool stop_server(char *buffer);
+void set_work_mode(int mode);
+// The local host name in name[0..size); false with an error text in
+// `buffer` when there is none to give (NULL name, size 0 or less included).
+bool read_host_name(char *name, int size, char *buffer);
 
-int add_filter_ip(std::uint32_t address);
-int del_filter_ip(std::uint32_t address);
-int find_filter_ip(std::uint32_t address);
-int get_filter_ip_count();
-std::uint32_t get_ip(int slot);
-std::uint32_t set_custom_ip(std::uint32_t address);
+// The filter list of the banner (four slots, network order) and the custom
+// IP.  Slots match by their first two octets; see addresses.cpp.
+bool add_filter_address(std::uint32_t address);
+bool remove_filter_address(std::uint32_t address);
+int filter_slot_of(std::uint32_t address);  // -1 when none
+int filter_count();
+std::uint32_t filter_address(int slot);     // 0 for an empty slot or a bad number
+void set_custom_ip(std::uint32_t address);
 std::uint32_t custom_ip();
-std::uint32_t get_current_ip();
-// Empties the filter list and clears the custom IP (entries of the form
-// 0.0.x.y cannot otherwise be removed from slots other than 0).
-void reset_address_settings();
+std::uint32_t bound_address();              // what the last start bound to
 
 // Clears bytes 0-1058 of a record; byte 1059 is never touched.
 void reset_data_record(DataRecord *record);
-int do_read_proc(DataRecord *record, char *message, int ack_flag);
-// The part of do_read_proc that follows the receive: one datagram of `size`
-// bytes from addr:port (host order).
-int dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr,
+// Receives one datagram into `record` (not NULL) and dispatches it; false
+// with a text in `message` (may be NULL) for a receive error or a refused frame.
+bool read_datagram(DataRecord *record, char *message, int ack_flag);
+// The part of read_datagram that follows the receive: one datagram of `size`
+// bytes from addr:port (host order).  True for a datagram under 16 bytes.
+bool dispatch_datagram(const std::uint8_t *datagram, int size, std::uint32_t addr,
                       std::uint16_t port, DataRecord *record, char *message, int ack_flag);
 
 }  // namespace dtu

@@ -3,9 +3,10 @@
 // server lock, and take no lock of their own.
 #include "users/handlers.h"
 
-#include <atomic>
 #include <cstring>
 
+#include "core/link.h"
+#include "core/state.h"
 #include "frame/frame.h"
 #include "platform/platform.h"
 #include "users/user_table.h"
@@ -13,11 +14,7 @@
 namespace dtu {
 namespace {
 
-std::atomic<UserEventCallback> g_logon{default_logon_handler};
-std::atomic<UserEventCallback> g_logout{default_logout_handler};
-std::atomic<RecvdataCallback> g_recvdata{default_recvdata_handler};
-std::atomic<UserEventCallback> g_recvdata_reply{default_recvdata_reply_handler};
-std::atomic<UserEventCallback> g_invalidcmd{default_invalidcmd_handler};
+CallbackSlots &slots() { return g_centre.slots; }
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
@@ -41,7 +38,7 @@ int DTU_CALL default_logon_handler(UserInfo *user) {
     store_user(target, *user);
     platform::local_time_text(platform::now_seconds(), target->logonTime);
   }
-  dtu::send_cmd(target->peerAddr, target->peerPort, target, kCmdLogonAck);
+  send_command_frame(target->peerAddr, target->peerPort, *target, kCmdLogonAck);
   return 0;
 }
 
@@ -49,7 +46,7 @@ int DTU_CALL default_logout_handler(UserInfo *user) {
   UserInfo *u = find_online_user(user->userId);
   if (u == nullptr) return 0;
   set_user_status(u, 0);
-  dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdLogout);
+  send_command_frame(u->peerAddr, u->peerPort, *u, kCmdLogout);
   return 0;
 }
 
@@ -57,10 +54,10 @@ int DTU_CALL default_recvdata_handler(UserInfo *user, DataRecord *record, int ac
   UserInfo *u = find_online_user(user->userId);
   if (u != nullptr) {
     refresh_user(u, *user);
-    if (ack_flag != 0) dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdDataAck);
+    if (ack_flag != 0) send_command_frame(u->peerAddr, u->peerPort, *u, kCmdDataAck);
     return 0;
   }
-  dtu::send_cmd(user->peerAddr, user->peerPort, user, kCmdNotLoggedOn);
+  send_command_frame(user->peerAddr, user->peerPort, *user, kCmdNotLoggedOn);
   record->dataType = DTU_DATA_NOT_ONLINE;
   record->dataLength = 0;
   return 0;
@@ -76,15 +73,20 @@ int DTU_CALL default_invalidcmd_handler(UserInfo *user) {
   UserInfo *u = find_online_user(user->userId);
   if (u == nullptr) return 0;
   refresh_user(u, *user);
-  dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdInvalid);
+  send_command_frame(u->peerAddr, u->peerPort, *u, kCmdInvalid);
   return 0;
 }
 
-UserEventCallback logon_slot() { return g_logon.load(kRelaxed); }
-UserEventCallback logout_slot() { return g_logout.load(kRelaxed); }
-RecvdataCallback recvdata_slot() { return g_recvdata.load(kRelaxed); }
-UserEventCallback recvdata_reply_slot() { return g_recvdata_reply.load(kRelaxed); }
-UserEventCallback invalidcmd_slot() { return g_invalidcmd.load(kRelaxed); }
+UserEventCallback logon_slot() { return slots().logon.load(kRelaxed); }
+UserEventCallback logout_slot() { return slots().logout.load(kRelaxed); }
+RecvdataCallback recvdata_slot() { return slots().recvdata.load(kRelaxed); }
+UserEventCallback recvdata_reply_slot() { return slots().recvdata_reply.load(kRelaxed); }
+UserEventCallback invalidcmd_slot() { return slots().invalidcmd.load(kRelaxed); }
+
+void install_builtin_handlers() {
+  set_callbacks(default_logon_handler, default_logout_handler, default_recvdata_handler,
+                default_recvdata_reply_handler, default_invalidcmd_handler);
+}
 
 void set_callbacks(UserEventCallback logon, UserEventCallback logout, RecvdataCallback recvdata,
                    UserEventCallback recvdata_reply, UserEventCallback invalidcmd) {
@@ -94,10 +96,10 @@ void set_callbacks(UserEventCallback logon, UserEventCallback logout, RecvdataCa
   set_recvdata_reply_callback(recvdata_reply);
   set_invalidcmd_callback(invalidcmd);
 }
-void set_logon_callback(UserEventCallback cb) { g_logon.store(cb, kRelaxed); }
-void set_logout_callback(UserEventCallback cb) { g_logout.store(cb, kRelaxed); }
-void set_recvdata_callback(RecvdataCallback cb) { g_recvdata.store(cb, kRelaxed); }
-void set_recvdata_reply_callback(UserEventCallback cb) { g_recvdata_reply.store(cb, kRelaxed); }
-void set_invalidcmd_callback(UserEventCallback cb) { g_invalidcmd.store(cb, kRelaxed); }
+void set_logon_callback(UserEventCallback cb) { slots().logon.store(cb, kRelaxed); }
+void set_logout_callback(UserEventCallback cb) { slots().logout.store(cb, kRelaxed); }
+void set_recvdata_callback(RecvdataCallback cb) { slots().recvdata.store(cb, kRelaxed); }
+void set_recvdata_reply_callback(UserEventCallback cb) { slots().recvdata_reply.store(cb, kRelaxed); }
+void set_invalidcmd_callback(UserEventCallback cb) { slots().invalidcmd.store(cb, kRelaxed); }
 
 }  // namespace dtu

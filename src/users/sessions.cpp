@@ -3,9 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/link.h"
 #include "frame/frame.h"
 #include "platform/platform.h"
-#include "server/texts.h"
+#include "core/texts.h"
 #include "users/user_table.h"
 
 namespace dtu {
@@ -21,38 +22,35 @@ void write_close_line(char *message, const char *id) {
 
 }  // namespace
 
-int do_send_user_data(const char *id, const char *data, unsigned length) {
-  if (id == nullptr || length == 0 || length > kMaxUserData) return -1;
-  platform::ServerLockGuard lock;
+bool send_to_terminal(const char *id, const char *data, std::size_t length) {
+  platform::LockGuard lock(g_centre.lock);
   // The first record holding the ID decides, on line or not.
   const UserInfo *u = find_user(id);
-  if (u == nullptr || u->status == 0) return -1;
-  return send_data(u->peerAddr, u->peerPort, id, data, length);
+  if (u == nullptr || u->status == 0) return false;
+  return send_user_data_frame(u->peerAddr, u->peerPort, id, data, length);
 }
 
-int do_close_one_user(const char *id, char *message, bool tell_terminal) {
-  if (id == nullptr) return -1;
-  platform::ServerLockGuard lock;
+bool close_session(const char *id, char *message, bool tell_terminal) {
+  platform::LockGuard lock(g_centre.lock);
   UserInfo *u = find_online_user(id);
-  if (u == nullptr) return -1;
-  if (tell_terminal) dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdLogout);
+  if (u == nullptr) return false;
+  if (tell_terminal) send_command_frame(u->peerAddr, u->peerPort, *u, kCmdLogout);
   close_user(u);
   write_close_line(message, id);
-  return 0;
+  return true;
 }
 
-int do_close_all_user(char *message, bool tell_terminal) {
-  platform::ServerLockGuard lock;
+void close_all_sessions(char *message, bool tell_terminal) {
+  platform::LockGuard lock(g_centre.lock);
   for (int i = 0; i < kMaxUsers; ++i) {
     UserInfo *u = user_slot(i);
     if (u->status != 1 || id_equal(u->userId, kNoTerminalId)) continue;
-    if (tell_terminal) dtu::send_cmd(u->peerAddr, u->peerPort, u, kCmdLogout);
+    if (tell_terminal) send_command_frame(u->peerAddr, u->peerPort, *u, kCmdLogout);
     char id[sizeof u->userId + 1] = {};  // the ID as it stood, NUL-terminated even at 12 bytes
     std::memcpy(id, u->userId, sizeof u->userId);
     close_user(u);
     write_close_line(message, id);
   }
-  return 0;
 }
 
 }  // namespace dtu

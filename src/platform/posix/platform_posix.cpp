@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <netdb.h>
+#include <new>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,16 +19,6 @@
 
 namespace dtu::platform {
 namespace {
-
-// Constructed at load, never destroyed, so callers can lock it at any time,
-// before a start, after a stop and during exit.
-std::recursive_mutex &server_mutex() {
-  alignas(std::recursive_mutex) static unsigned char storage[sizeof(std::recursive_mutex)];
-  static std::recursive_mutex *mutex = new (storage) std::recursive_mutex();
-  return *mutex;
-}
-// Make sure the mutex exists before any thread of the host can race for it.
-[[maybe_unused]] const bool kMutexReady = (server_mutex(), true);
 
 int fd_of(Socket s) { return static_cast<int>(s); }
 
@@ -46,8 +37,8 @@ int net_cleanup() { return 0; }
 int last_error() { return errno; }
 void set_last_error(int code) { errno = code; }
 
-Socket udp_open() {
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+Socket udp_open(bool nonblocking) {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
   return fd < 0 ? kNoSocket : fd;
 }
 
@@ -80,6 +71,11 @@ int close_socket(Socket s) {
     errno = EBADF;
     return -1;
   }
+  // Without the shutdown, a thread blocked in a receive would keep the
+  // socket (and its port) alive after the close and handle the next
+  // datagram.  On an unconnected socket shutdown reports ENOTCONN, but it
+  // still wakes the receivers.
+  ::shutdown(fd_of(s), SHUT_RDWR);
   return ::close(fd_of(s)) == 0 ? 0 : -1;
 }
 
@@ -98,6 +94,11 @@ int recv_from(Socket s, void *buf, std::size_t cap, std::uint32_t *addr_host,
   // MSG_TRUNC makes the kernel report the datagram's real size.
   ssize_t n = ::recvfrom(fd_of(s), buf, cap, MSG_TRUNC, reinterpret_cast<sockaddr *>(&sa), &len);
   if (n < 0) return -1;
+  if (n == 0 && len == 0) {
+    // No datagram, no source: the socket was shut down under the receive.
+    errno = EINTR;
+    return -1;
+  }
   *addr_host = ntohl(sa.sin_addr.s_addr);
   *port_host = ntohs(sa.sin_port);
   if (static_cast<std::size_t>(n) > cap) {
@@ -163,7 +164,12 @@ void format_local_time(std::uint32_t seconds, char out[20]) {
   }
 }
 
-void lock_server() { server_mutex().lock(); }
-void unlock_server() { server_mutex().unlock(); }
+// The lock's storage holds a std::recursive_mutex, built in place and never
+// destroyed.
+static_assert(sizeof(std::recursive_mutex) <= 64 && alignof(std::recursive_mutex) <= alignof(std::max_align_t),
+              "the lock's storage holds the mutex");
+Lock::Lock() { new (storage_) std::recursive_mutex(); }
+void Lock::lock() { std::launder(reinterpret_cast<std::recursive_mutex *>(storage_))->lock(); }
+void Lock::unlock() { std::launder(reinterpret_cast<std::recursive_mutex *>(storage_))->unlock(); }
 
 }  // namespace dtu::platform

@@ -30,17 +30,7 @@ sockaddr_in make_addr(std::uint32_t addr_net, std::uint16_t port_host) {
   return sa;
 }
 
-// The server lock: initialised while the module loads, never deleted, so it
-// can be taken before a start and after a stop.
-struct ProcessLock {
-  CRITICAL_SECTION cs;
-  ProcessLock() { InitializeCriticalSection(&cs); }
-};
-ProcessLock &process_lock() {
-  static ProcessLock lock;
-  return lock;
-}
-[[maybe_unused]] const bool kLockReady = (process_lock(), true);
+CRITICAL_SECTION *section(unsigned char *storage) { return reinterpret_cast<CRITICAL_SECTION *>(storage); }
 
 // Host-name calls need the socket layer even before a start; each takes its
 // own reference so that a host may ask for the name at any time.
@@ -75,9 +65,11 @@ int net_cleanup() { return WSACleanup() == 0 ? 0 : -1; }
 int last_error() { return WSAGetLastError(); }
 void set_last_error(int code) { WSASetLastError(code); }
 
-Socket udp_open() {
+Socket udp_open(bool nonblocking) {
   SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (s == INVALID_SOCKET) return kNoSocket;
+  u_long on = nonblocking ? 1 : 0;
+  ioctlsocket(s, FIONBIO, &on);
   // Keep ICMP port-unreachable reports from surfacing as receive errors.
   BOOL report = FALSE;
   DWORD bytes = 0;
@@ -211,7 +203,12 @@ void format_local_time(std::uint32_t seconds, char out[20]) {
                 local.wHour, local.wMinute, local.wSecond);
 }
 
-void lock_server() { EnterCriticalSection(&process_lock().cs); }
-void unlock_server() { LeaveCriticalSection(&process_lock().cs); }
+// The lock's storage holds a critical section, initialised while the module
+// loads and never deleted, so it can be taken before a start and after a stop.
+static_assert(sizeof(CRITICAL_SECTION) <= 64 && alignof(CRITICAL_SECTION) <= alignof(std::max_align_t),
+              "the lock's storage holds the critical section");
+Lock::Lock() { InitializeCriticalSection(section(storage_)); }
+void Lock::lock() { EnterCriticalSection(section(storage_)); }
+void Lock::unlock() { LeaveCriticalSection(section(storage_)); }
 
 }  // namespace dtu::platform
