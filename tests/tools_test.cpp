@@ -1,9 +1,9 @@
 // The centre's parts that need no network: options and configuration,
 // command-line words, escaping of a terminal's bytes, the input splitter,
 // and command replies to bad input.
-#include <algorithm>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
