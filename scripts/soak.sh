@@ -81,19 +81,20 @@ while [ $(( $(date +%s) + 30 )) -lt "$end" ]; do
   minute=$(( minute + 1 ))
   rss=$(awk '/^VmRSS/ {print $2}' "/proc/$centre/status")
   fds=$(ls "/proc/$centre/fd" | wc -l)
-  online=$(tail -n 2000 "$work/centre.jsonl" | grep '"event":"summary"' | tail -n1 | sed -E 's/.*"online":([0-9]+).*/\1/')
+  online=$( (tac "$work/centre.jsonl" | grep -m1 '"event":"summary"' || true) | sed -E 's/.*"online":([0-9]+).*/\1/')
   printf '%-8s %-12s %-8s %s\n' "$minute" "$rss" "$fds" "${online:-?}" | tee -a "$work/memory.txt"
 done
 
 # Wind down: the fleets end, the centre stops on SIGTERM.
-wait "${pids[2]}" "${pids[3]}" 2>/dev/null || true
+wait "${pids[0]}" "${pids[1]}" "${pids[2]}" "${pids[3]}" 2>/dev/null || true
 sleep 12   # the last killed group's idle expiry
 kill -TERM "$centre"
 exec 3>&-
 rc=0; wait "$centre" || rc=$?
 echo "centre exit code: $rc"
 
-python3 - "$work" <<'PY'
+idle_ok=0
+python3 - "$work" <<'PY' || idle_ok=$?
 import json, sys, os, collections
 work = sys.argv[1]
 idle = collections.defaultdict(list)   # id -> [ms]
@@ -116,10 +117,11 @@ for ms, prefix in kills:
 print(f"killed terminals: {len(kills) * 50}, reported idle exactly once: {len(kills) * 50 - bad}, not: {bad}")
 sys.exit(1 if bad else 0)
 PY
-idle_ok=$?
 first_fds=$(awk 'NR==2 {print $3}' "$work/memory.txt")
 last_fds=$(tail -n1 "$work/memory.txt" | awk '{print $3}')
 echo "descriptors: minute 1: $first_fds, last minute: $last_fds"
+echo "steady terminals: $(grep -h 'user data acknowledged' "$work/steady.log")"
+echo "rebinding terminals: $(grep -h 'user data acknowledged' "$work/rebind.log")"
 ls -l "$work"/soak.pcap* | awk '{print "capture:", $5, $9}'
 if command -v tshark >/dev/null; then
   echo "capture readable: $(tshark -r "$work/soak.pcap.1" 2>/dev/null | wc -l) datagrams in soak.pcap.1"
