@@ -16,18 +16,29 @@ using namespace bench;
 int main(int argc, char **argv) {
   double seconds = 3.0;
   int window = 16, rounds = 5;
+  const char *pcap = nullptr;  // a capture of everything as well
+  bool trace = false;          // a wire event per datagram as well
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = std::atof(argv[++i]);
     else if (!std::strcmp(argv[i], "--window") && i + 1 < argc) window = std::atoi(argv[++i]);
     else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc) rounds = std::atoi(argv[++i]);
+    else if (!std::strcmp(argv[i], "--pcap") && i + 1 < argc) pcap = argv[++i];
+    else if (!std::strcmp(argv[i], "--trace")) trace = true;
     else {
-      std::fprintf(stderr, "usage: service_roundtrip_bench [--seconds S] [--window W] [--rounds N]\n");
+      std::fprintf(stderr, "usage: service_roundtrip_bench [--seconds S] [--window W] [--rounds N] "
+                           "[--pcap FILE] [--trace]\n");
       return 2;
     }
   }
   dtu::svc::Config config;
   config.port = 0;          // 127.0.0.1, a free port
   config.idle_timeout = 300;  // on: the tick scans the fleet every second
+  if (pcap) {
+    config.pcap = pcap;
+    config.pcap_rotate_mb = 64;
+    config.pcap_keep = 1;
+  }
+  config.trace = trace;
   std::atomic<unsigned long> events{0};
   dtu::svc::Service service(config);
   service.subscribe([&](const dtu::svc::Event &) { events.fetch_add(1, std::memory_order_relaxed); });
@@ -43,7 +54,8 @@ int main(int argc, char **argv) {
   Load load(service.port());
   load.log_on(0, 500);
   std::printf("service core against the raw loop on 127.0.0.1: 500 terminals, %d in flight, %.1f s per "
-              "measurement, %d rounds\n", window, seconds, rounds);
+              "measurement, %d rounds%s%s\n", window, seconds, rounds, pcap ? ", capture on" : "",
+              trace ? ", trace events on" : "");
   load.run(0x09, 0, 500, window, 0.3);
   raw_load.run(0x09, 0, 500, window, 0.3);
   // Alternate the two, so that a slow moment of the machine hits both, and

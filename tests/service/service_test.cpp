@@ -312,6 +312,40 @@ TEST_F(ServiceTest, DownlinksWaitForTheTerminalExpireOrOverflow) {
   EXPECT_EQ(call([](Service &s) { return s.send("13900000001", "", 0).reason; }), "empty");
 }
 
+TEST_F(ServiceTest, OperatorClosesFreeSlotsAndTellTheTerminalWhenAsked) {
+  start(quick());
+  Udp told, untold;
+  log_on(told, "13900000001");
+  log_on(untold, "13900000002");
+  EXPECT_TRUE(call([](Service &s) { return s.close("13900000001", true); }));
+  EXPECT_EQ(told.next_code(), 0x82) << "LogoutCmd";
+  EXPECT_EQ(call([](Service &s) { return s.close_all(false); }), 1);
+  EXPECT_EQ(untold.next_code(300), -1);
+  EXPECT_FALSE(call([](Service &s) { return s.close("13900000001", true); })) << "already off line";
+  EXPECT_EQ(count(EventType::kClosed), 2u);
+  EXPECT_EQ(call([](Service &) { return get_online_user_amount(); }), 0);
+}
+
+TEST_F(ServiceTest, StopEndsQueuedMessagesAndPendingRequests) {
+  start(quick());
+  Udp t;
+  log_on(t, "13900000001");
+  std::promise<ParamResult> ended;
+  call([&](Service &s) {
+    s.send("13900000077", "later", 5);
+    s.read_params("13900000001", [&](const ParamResult &r) { ended.set_value(r); });
+  });
+  svc_->stop();
+  loop_.join();
+  svc_.reset();
+  EXPECT_EQ(ended.get_future().get().error, "stopped");
+  auto dropped = wait(EventType::kDownlinkDropped, "13900000077", 0);
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(dropped->reason, "centre-stopped");
+  std::lock_guard<std::mutex> g(mutex_);
+  EXPECT_EQ(events_.back().type, EventType::kStop);
+}
+
 // A spoofer sends frames with a terminal's ID from another address.
 TEST_F(ServiceTest, LogonOnlyPolicyRefusesFramesFromAnotherAddress) {
   for (const char *policy : {"follow", "logon-only"}) {
@@ -493,6 +527,31 @@ TEST_F(ServiceTest, WorkPostedFromOtherThreadsRunsOnTheLoopInOrder) {
     EXPECT_GT(v % 1000, last[v / 1000]) << "each thread's work in its order";
     last[v / 1000] = v % 1000;
   }
+}
+
+TEST(ServiceStart, BannerInUtf8AndBindErrorsWithTheSystemsText) {
+  Udp taken;
+  Config c;
+  c.port = taken.port();
+  {
+    Service busy(c);
+    std::string why;
+    EXPECT_FALSE(busy.start(&why));
+    EXPECT_NE(why.find("Address already in use"), std::string::npos) << why;
+  }
+  c.port = 0;
+  Service svc(c);
+  std::vector<Event> seen;
+  svc.subscribe([&](const Event &e) { seen.push_back(e); });
+  std::string why;
+  ASSERT_TRUE(svc.start(&why)) << why;
+  svc.stop();
+  EXPECT_EQ(svc.run(), 0);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].type, EventType::kStart);
+  EXPECT_NE(seen[0].text.find("\xE7\xAB\xAF\xE5\x8F\xA3" + std::to_string(svc.port())), std::string::npos)
+      << "'port' in UTF-8, then the number: " << seen[0].text;
+  EXPECT_EQ(seen[1].type, EventType::kStop);
 }
 
 // ---- the parameter catalogue ---------------------------------------------
