@@ -39,6 +39,10 @@ for attempt in 1 2 3 4 5; do
 done
 kill -0 "$centre" || { echo "soak: the centre did not start"; cat "$work/centre.err"; exit 1; }
 
+# The kernel's count of UDP datagrams dropped for a full receive buffer
+# (machine-wide: other programs' drops count too).
+udp_drops() { awk '/^Udp:/ && $2 ~ /^[0-9]+$/ {print $6}' /proc/net/snmp; }
+drops_before=$(udp_drops)
 start=$(date +%s)
 end=$(( start + seconds ))
 "$sim_bin" --centre "127.0.0.1:$port" -n 250 --prefix 100 --duration $(( seconds + 5 )) >"$work/steady.log" 2>&1 &
@@ -120,6 +124,7 @@ PY
 first_fds=$(awk 'NR==2 {print $3}' "$work/memory.txt")
 last_fds=$(tail -n1 "$work/memory.txt" | awk '{print $3}')
 echo "descriptors: minute 1: $first_fds, last minute: $last_fds"
+echo "UDP datagrams dropped by the kernel for full receive buffers during the run (whole machine): $(( $(udp_drops) - drops_before ))"
 echo "steady terminals: $(grep -h 'user data acknowledged' "$work/steady.log")"
 echo "rebinding terminals: $(grep -h 'user data acknowledged' "$work/rebind.log")"
 ls -l "$work"/soak.pcap* | awk '{print "capture:", $5, $9}'
