@@ -222,7 +222,9 @@ int main(int argc, char **argv) {
   uv_run(loop, UV_RUN_NOWAIT);
 
   for (const std::string &line : fleet.stop()) {
-    if (json) out.log(centre::dump(centre::Json{{"event", "fleet"}, {"text", line}}));
+    if (json)
+      out.log(centre::dump(
+          centre::Json{{"time", centre::utc_time(centre::now_ms())}, {"event", "fleet"}, {"text", line}}));
     else out.log("fleet: " + line);
   }
   return rc;
