@@ -78,7 +78,11 @@ churn 2 & pids+=($!)
 ) >&3 &
 pids+=($!)
 
-printf '%-8s %-12s %-8s %s\n' minute rss_kB fds online | tee "$work/memory.txt"
+# Datagrams the kernel dropped at the centre's own socket (its receive buffer
+# was full): the last column of its line in /proc/net/udp.
+port_hex=$(printf '%04X' "$port")
+centre_drops() { awk -v p=":$port_hex" '$2 ~ p"$" {print $NF}' /proc/net/udp | head -n1; }
+printf '%-8s %-12s %-8s %-8s %s\n' minute rss_kB fds online socket_drops | tee "$work/memory.txt"
 minute=0
 while [ $(( $(date +%s) + 30 )) -lt "$end" ]; do
   sleep $(( 60 - ( ( $(date +%s) - start ) % 60 ) ))
@@ -86,7 +90,7 @@ while [ $(( $(date +%s) + 30 )) -lt "$end" ]; do
   rss=$(awk '/^VmRSS/ {print $2}' "/proc/$centre/status")
   fds=$(ls "/proc/$centre/fd" | wc -l)
   online=$( (tac "$work/centre.jsonl" | grep -m1 '"event":"summary"' || true) | sed -E 's/.*"online":([0-9]+).*/\1/')
-  printf '%-8s %-12s %-8s %s\n' "$minute" "$rss" "$fds" "${online:-?}" | tee -a "$work/memory.txt"
+  printf '%-8s %-12s %-8s %-8s %s\n' "$minute" "$rss" "$fds" "${online:-?}" "$(centre_drops)" | tee -a "$work/memory.txt"
 done
 
 # Wind down: the fleets end, the centre stops on SIGTERM.
