@@ -109,15 +109,17 @@ PY
 then echo "ok: JSON lines valid, one reply per command, IDs not UTF-8 hex-encoded"; else echo "FAILED: JSON"; fail=1; fi
 
 # ---- 3. a killed fleet is reported idle, once per terminal; SIGHUP -------
-start_centre "$work/c-stdout.log" --idle-timeout 2 --log-file "$work/c.log"
-exec 3>&-
+start_centre "$work/c-stdout.log" --idle-timeout 2 --log-file "$work/c.log" --console
 "$sim_bin" --centre "127.0.0.1:$port" -n 5 --duration 30 >/dev/null 2>&1 &
 sim=$!
 sleep 1
 kill -KILL "$sim"; wait "$sim" 2>/dev/null
 mv "$work/c.log" "$work/c.log.1"
 kill -HUP "$centre"; sleep 3.5
+echo "list online" >&3; sleep 0.3
 kill -TERM "$centre"; wait "$centre"; rc=$?
+exec 3>&-
+check "$work/c-stdout.log" "^0 shown; 0 of 500 on line" "the idle terminals' slots are free"
 cat "$work/c.log.1" "$work/c.log" >"$work/c-all.log" 2>/dev/null
 [ "$(grep -c '  idle ' "$work/c-all.log")" -eq 5 ] && echo "ok: 5 killed terminals reported idle once each" \
   || { echo "FAILED: idle events"; fail=1; }
