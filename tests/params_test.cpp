@@ -84,7 +84,7 @@ struct StopCase {
   bool decoded;   // whether the probe behind it is reached
 };
 
-TEST_F(ParamTest, RulesThatEndTheDecode) {
+TEST_F(ParamTest, EachBrokenElementRuleEndsTheDecode) {
   const StopCase cases[] = {
       {"tag 1 empty", element(1, {}), false},
       {"tag 2 empty", element(2, {}), true},
