@@ -99,14 +99,21 @@ TEST(HeadCheck, TruncationAtEveryLength) {
   EXPECT_EQ(check(full), 0x01);
 }
 
-TEST(CommandCodes, OnlyTheLowByteCounts) {
+
+class FrameWire : public CentreTest {};
+
+TEST_F(FrameWire, SendCmdPicksTheCodeByTheLowByteOfTheKind) {
+  Terminal t;
+  UserInfo u{};
+  std::strcpy(u.userId, "12345678901");
   const std::pair<int, int> cases[] = {{1, 0x81}, {2, 0x82}, {5, 0x85}, {6, 0x83}, {0, 0x84},
                                        {3, 0x84}, {4, 0x84}, {7, 0x84}, {255, 0x84}, {257, 0x81},
                                        {-255, 0x81}, {0x106, 0x83}};
-  for (auto [kind, code] : cases) EXPECT_EQ(dtu::command_code(kind), code) << kind;
+  for (auto [kind, code] : cases) {
+    ASSERT_EQ(send_cmd(kLoopback, t.port(), &u, kind), 0) << kind;
+    EXPECT_EQ(code_of(t.receive()), code) << kind;
+  }
 }
-
-class FrameWire : public CentreTest {};
 
 TEST_F(FrameWire, SendCmdIsByteExact) {
   Terminal t;
@@ -153,7 +160,7 @@ TEST_F(FrameWire, SendDataIsByteExact) {
   EXPECT_EQ(to_hex(t.receive()), "7B 89 00 10 31 32 33 34 35 36 37 38 39 30 31 7B");
 }
 
-TEST_F(FrameWire, SendDataRefusals) {
+TEST_F(FrameWire, SendDataRefusesBadArgumentsAndSendsNothing) {
   Terminal t;
   Bytes big(1025);
   EXPECT_EQ(send_data(kLoopback, t.port(), "12345678901", big.data(), 1025), -1);

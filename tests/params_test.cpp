@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "params/catalogue.h"
-#include "params/requests.h"
 #include "support.h"
 
 using namespace test;
@@ -85,7 +84,7 @@ struct StopCase {
   bool decoded;   // whether the probe behind it is reached
 };
 
-TEST_F(ParamTest, RulesThatEndTheDecode) {
+TEST_F(ParamTest, EachBrokenElementRuleEndsTheDecode) {
   const StopCase cases[] = {
       {"tag 1 empty", element(1, {}), false},
       {"tag 2 empty", element(2, {}), true},
@@ -120,7 +119,7 @@ TEST_F(ParamTest, RulesThatEndTheDecode) {
   }
 }
 
-TEST_F(ParamTest, ThirtyFiveElementsAtMost) {
+TEST_F(ParamTest, DecodeStopsAfterThirtyFiveElements) {
   Bytes e;
   for (int i = 0; i < 35; ++i) {
     Bytes x = element(8, {0, static_cast<std::uint8_t>(i)});
@@ -132,7 +131,7 @@ TEST_F(ParamTest, ThirtyFiveElementsAtMost) {
   EXPECT_EQ(get(8), "00 22");  // the 35th value stands, the 36th is ignored
 }
 
-TEST_F(ParamTest, RepeatedTags) {
+TEST_F(ParamTest, ARepeatedTagKeepsItsLastValue) {
   // A number keeps its first value when its second occurrence stops the
   // decode; a text is cleared before its length test.
   Bytes e = element(7, hex("00 01"));
@@ -169,7 +168,7 @@ TEST_F(ParamTest, ElementsThatRunPastTheFrameStopTheDecode) {
   EXPECT_EQ(get(7), "00 07");
 }
 
-TEST_F(ParamTest, GetParamRefusals) {
+TEST_F(ParamTest, GetParamRefusesUnknownTagsAndSmallBuffers) {
   reply(element(2, text_bytes("abc")));
   for (int tag : {0, -1, 26, 27, 34, 47, 51, 1000}) EXPECT_EQ(get(tag), "refused") << tag;
   EXPECT_EQ(get(2, 30), "refused");
@@ -205,7 +204,7 @@ TEST_F(ParamTest, GetParamZeroesTheDeclaredTextBuffer) {
 
 // ---- composite value (tag 18) ---------------------------------------------
 
-TEST(Composite, TextToBytesAndBack) {
+TEST(Composite, TextAndBytesConvertBothWays) {
   std::uint8_t b[7];
   ASSERT_TRUE(dtu::encode_composite("1234-5-2-2-5", b));
   EXPECT_EQ(to_hex(Bytes(b, b + 7)), "00 04 D2 00 40 18 05");
@@ -237,7 +236,7 @@ class SetFrameTest : public CentreTest {
   Terminal t_;
 };
 
-TEST_F(SetFrameTest, ElementsOnTheWire) {
+TEST_F(SetFrameTest, ElementsFollowTheHeadInTheOrderSet) {
   int err = 0;
   ClearParam();
   ASSERT_EQ(SetParam(2, "abc", 3, &err), 1);
@@ -249,54 +248,56 @@ TEST_F(SetFrameTest, ElementsOnTheWire) {
   EXPECT_EQ(err, 0);
 }
 
-TEST_F(SetFrameTest, LengthLimitsAndRefusals) {
+TEST_F(SetFrameTest, ALengthOutsideTheTagsLimitIsFlagged) {
   ClearParam();
-  int err = 0;
-  EXPECT_EQ(SetParam(6, "1234567890", 10, &err), 0);
-  EXPECT_EQ(err, -1);
-  err = 0;
-  EXPECT_EQ(SetParam(6, "123456789012", 12, &err), 0);
-  EXPECT_EQ(err, -1);
-  err = 0;
-  EXPECT_EQ(SetParam(6, "12345678901", 11, &err), 1);
+  const std::pair<int, int> cases[] = {{6, 10}, {6, 12}, {14, 129}, {7, -1}, {18, 8}};
+  const std::string value(200, '1');
+  for (auto [tag, length] : cases) {
+    int err = 0;
+    EXPECT_EQ(SetParam(tag, value.data(), length, &err), 0) << tag << "/" << length;
+    EXPECT_EQ(err, -1) << tag << "/" << length;
+  }
+}
+
+TEST_F(SetFrameTest, UnknownTagsAndBadCompositesAreRefusedWithoutAFlag) {
+  ClearParam();
   for (int tag : {27, 0, 34, 47, 51, -3}) {
+    int err = 0;
     EXPECT_EQ(SetParam(tag, "\x01", 1, &err), 0) << tag;
     EXPECT_EQ(err, 0) << tag;
   }
-  EXPECT_EQ(SetParam(26, "\x01", 1, &err), 1);  // write-only, but writable
-  EXPECT_EQ(SetParam(2, "", 0, &err), 1);
-  EXPECT_EQ(SetParam(14, std::string(129, 'a').data(), 129, &err), 0);
-  EXPECT_EQ(err, -1);
-  err = 0;
-  EXPECT_EQ(SetParam(7, "\x01\x02\x03", -1, &err), 0);  // negative length
-  EXPECT_EQ(err, -1);
-  err = 0;
-  EXPECT_EQ(SetParam(18, "1-8-1-0-1", 8, &err), 0);
-  EXPECT_EQ(err, -1);
-  err = 0;
+  int err = 0;
   EXPECT_EQ(SetParam(18, "1-9-1-0-1", 9, &err), 0);
   EXPECT_EQ(err, 0);
-  EXPECT_EQ(SetParam(18, "1234-5-2-2-5", 12, &err), 1);
-  std::size_t len = 0;
-  const std::uint8_t *f = dtu::param_frame(&len);
-  EXPECT_EQ(to_hex(Bytes(f + len - 10, f + len)), "12 09 00 04 D2 00 40 18 05 7B");
 }
 
-TEST_F(SetFrameTest, FillingToExactly1040) {
+TEST_F(SetFrameTest, EdgeValuesAreAccepted) {
+  ClearParam();
+  int err = 0;
+  EXPECT_EQ(SetParam(6, "12345678901", 11, &err), 1);
+  EXPECT_EQ(SetParam(26, "\x01", 1, &err), 1);  // write-only, but writable
+  EXPECT_EQ(SetParam(2, "", 0, &err), 1);
+  EXPECT_EQ(err, 0);
+}
+
+TEST_F(SetFrameTest, CompositeGoesOutAsItsSevenBytes) {
+  ClearParam();
+  int err = 0;
+  ASSERT_EQ(SetParam(18, "1234-5-2-2-5", 12, &err), 1);
+  EXPECT_EQ(sent(), "7B 8D 00 19 31 32 33 34 35 36 37 38 39 30 31 12 09 00 04 D2 00 40 18 05 7B");
+}
+
+TEST_F(SetFrameTest, TheFrameFillsToExactly1040BytesAndNoFurther) {
   ClearParam();
   int err = 0;
   const std::string v128(128, 'q');
   for (int i = 0; i < 7; ++i) ASSERT_EQ(SetParam(14, v128.data(), 128, &err), 1);
-  std::size_t len = 0;
-  dtu::param_frame(&len);
-  EXPECT_EQ(len, 926u);
+  // 926 bytes now: one more element of 130 would pass 1040.
   EXPECT_EQ(SetParam(14, v128.data(), 128, &err), 0);
   EXPECT_EQ(err, 0);
   const std::pair<int, int> fill[] = {{2, 30}, {4, 24}, {48, 24}, {3, 20}, {1, 6}};
   for (auto [tag, n] : fill) ASSERT_EQ(SetParam(tag, v128.data(), n, &err), 1) << tag;
-  dtu::param_frame(&len);
-  EXPECT_EQ(len, 1040u);
-  EXPECT_EQ(SetParam(2, "", 0, &err), 0);
+  EXPECT_EQ(SetParam(2, "", 0, &err), 0);  // 1040 bytes: not even an empty element fits
   EXPECT_EQ(err, 0);
   ASSERT_EQ(DoUpdateParam(kLoopback, t_.port(), "12345678901"), 1);
   Bytes got = t_.receive();
@@ -314,7 +315,7 @@ TEST_F(SetFrameTest, EmptyFrameGoesOutClosed) {
   EXPECT_EQ(sent(), "7B 8D 00 14 31 32 33 34 35 36 37 38 39 30 31 07 04 00 05 7B");
 }
 
-TEST_F(SetFrameTest, BadIdsSendNothing) {
+TEST_F(SetFrameTest, RequestsWithABadIdSendNothing) {
   ClearParam();
   for (const char *id : {"", "123456789012", static_cast<const char *>(nullptr)}) {
     EXPECT_EQ(DoUpdateParam(kLoopback, t_.port(), id), 0);
@@ -325,7 +326,7 @@ TEST_F(SetFrameTest, BadIdsSendNothing) {
   EXPECT_EQ(t_.receive().size(), 16u);
 }
 
-TEST_F(SetFrameTest, ReadRequestOnTheWire) {
+TEST_F(SetFrameTest, ReadRequestCarriesTheIdPaddedWithZeros) {
   ASSERT_EQ(DoReadParam(kLoopback, t_.port(), "12345678901"), 1);
   EXPECT_EQ(to_hex(t_.receive()), "7B 8B 00 11 31 32 33 34 35 36 37 38 39 30 31 00 7B");
   ASSERT_EQ(DoReadParam(kLoopback, t_.port(), "ABCD"), 1);

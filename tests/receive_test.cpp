@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "server/server.h"
-#include "users/user_table.h"
 #include "support.h"
 
 using namespace test;
@@ -100,16 +99,19 @@ TEST_F(ReceiveTest, RecordWritesStopAtByte1058) {
   EXPECT_EQ(do_read_proc(nullptr, nullptr, 0), -1);
 }
 
-TEST_F(ReceiveTest, LogonLengths) {
+TEST_F(ReceiveTest, LongLogonIsAcceptedAndAcknowledged) {
   Terminal t;
   DataRecord r;
   EXPECT_EQ(deliver(t, logon_frame("12345678901", 1, 2, true), &r), 0);
   EXPECT_EQ(r.dataType, 1);
   EXPECT_EQ(code_of(t.receive()), 0x81);
+}
 
-  Bytes odd = head_frame(0x01, "22222222222", 23);
+TEST_F(ReceiveTest, LogonOfAnotherLengthIsRefusedWithoutAWord) {
+  Terminal t;
+  DataRecord r;
   char msg[8] = "keep";
-  EXPECT_EQ(deliver(t, odd, &r, 1, msg), -1);
+  EXPECT_EQ(deliver(t, head_frame(0x01, "22222222222", 23), &r, 1, msg), -1);
   EXPECT_EQ(r.dataType, 0);
   EXPECT_STREQ(r.userId, "22222222222");
   EXPECT_TRUE(is_time_text(r.recvTime));
@@ -146,8 +148,12 @@ TEST_F(ReceiveTest, LogonRegistersAndAcknowledges) {
 
 TEST_F(ReceiveTest, ReLogonFromANewAddressKeepsTheLogonTime) {
   Terminal a, b;
-  log_on(a, "12345678901");
-  std::strcpy(dtu::user_slot(0)->logonTime, "2001-02-03 04:05:06");
+  UserInfo first{};
+  std::strcpy(first.userId, "12345678901");
+  std::strcpy(first.logonTime, "2001-02-03 04:05:06");
+  first.peerAddr = kLoopback;
+  first.peerPort = a.port();
+  ASSERT_EQ(AddOneUser(&first), 0);  // on line since 2001
   DataRecord r;
   ASSERT_EQ(deliver(b, logon_frame("12345678901", 0x01020304, 99), &r), 0);
   EXPECT_EQ(code_of(b.receive()), 0x81);  // the ack goes to the new address
@@ -176,13 +182,15 @@ TEST_F(ReceiveTest, ReLogonFindsTheOnlineRecordPastAFreeSlot) {
 TEST_F(ReceiveTest, LogonLandsInTheFirstFreeSlotBesideAnOldRecord) {
   Terminal t;
   UserInfo filler{};
-  std::strcpy(filler.userId, "F");
-  for (int i = 0; i < 8; ++i) ASSERT_EQ(AddOneUser(&filler), 0);
-  dtu::set_user_status(dtu::user_slot(3), 0);
-  UserInfo old = *dtu::user_slot(7);
-  std::strcpy(old.userId, "12345678901");
-  old.status = 0;
-  dtu::store_user(dtu::user_slot(7), old);
+  for (int i = 0; i < 7; ++i) {
+    std::snprintf(filler.userId, sizeof filler.userId, "F%d", i);
+    ASSERT_EQ(AddOneUser(&filler), 0);
+  }
+  log_on(t, "12345678901");  // slot 7
+  DataRecord r;
+  ASSERT_EQ(deliver(t, head_frame(0x02, "12345678901"), &r), 0);  // off line, ID kept
+  ASSERT_EQ(code_of(t.receive()), 0x82);
+  ASSERT_EQ(do_close_one_user("F3", nullptr), 0);  // slot 3 free
   log_on(t, "12345678901");
   UserInfo u;
   ASSERT_EQ(get_user_at(3, &u), 0);
@@ -290,13 +298,19 @@ TEST_F(ReceiveTest, RepliesInvalidCodesAndRecordedOnlyFrames) {
   EXPECT_TRUE(t.quiet(50));
 }
 
-TEST_F(ReceiveTest, IdReport) {
+TEST_F(ReceiveTest, IdReportIsRecordedWithoutATime) {
   Terminal t;
   DataRecord r;
   ASSERT_EQ(deliver(t, head_frame(0x13, "12345678901"), &r), 0);
   EXPECT_EQ(r.dataType, 19);
   EXPECT_STREQ(r.userId, "12345678901");
   EXPECT_EQ(r.recvTime[0], 0);
+  EXPECT_TRUE(t.quiet(50));
+}
+
+TEST_F(ReceiveTest, IdReportWithoutItsMarkIsRefused) {
+  Terminal t;
+  DataRecord r;
   Bytes no_mark = head_frame(0x13, "12345678901", 17);
   no_mark[15] = 0;
   EXPECT_EQ(deliver(t, no_mark, &r), -1);

@@ -35,6 +35,7 @@ int close_handle(int fd) { return ::close(fd); }
 #include "core/link.h"
 #include "server/server.h"
 #include "exports/module.h"
+#include "sim/wire.h"
 
 namespace test {
 
@@ -81,52 +82,24 @@ std::string to_hex(const Bytes &b) {
   return s;
 }
 
-static void put_id(Bytes &f, const std::string &id) {
-  for (std::size_t i = 0; i < 11; ++i) f[4 + i] = i < id.size() ? static_cast<std::uint8_t>(id[i]) : 0;
-}
-
+// Frames come from the terminal side's own codec (tools/sim/wire), written
+// apart from the library's.
 Bytes head_frame(std::uint8_t code, const std::string &id, std::uint16_t length) {
-  Bytes f(length < 16 ? 16 : length, 0);
-  f[0] = 0x7B;
-  f[1] = code;
-  f[2] = static_cast<std::uint8_t>(length >> 8);
-  f[3] = static_cast<std::uint8_t>(length);
-  put_id(f, id);
-  f[15] = 0x7B;
-  f.back() = 0x7B;
-  return f;
+  return sim::head(code, id, length);
 }
 
 Bytes logon_frame(const std::string &id, std::uint32_t addr, std::uint16_t port, bool long_form) {
-  Bytes f = head_frame(0x01, id, long_form ? 33 : 22);
-  f[15] = static_cast<std::uint8_t>(addr >> 24);
-  f[16] = static_cast<std::uint8_t>(addr >> 16);
-  f[17] = static_cast<std::uint8_t>(addr >> 8);
-  f[18] = static_cast<std::uint8_t>(addr);
-  f[19] = static_cast<std::uint8_t>(port >> 8);
-  f[20] = static_cast<std::uint8_t>(port);
-  return f;
+  return sim::logon(id, addr, port, long_form);
 }
 
-Bytes data_frame(const std::string &id, const Bytes &payload) {
-  Bytes f = head_frame(0x09, id);
-  f.insert(f.end(), payload.begin(), payload.end());
-  return f;
-}
+Bytes data_frame(const std::string &id, const Bytes &payload) { return sim::user_data(id, payload); }
 
-Bytes element(std::uint8_t tag, const Bytes &value) {
-  Bytes e{tag, static_cast<std::uint8_t>(value.size() + 2)};
-  if (!value.empty()) e.insert(e.end(), value.begin(), value.end());
-  return e;
-}
+Bytes element(std::uint8_t tag, const Bytes &value) { return sim::encode_elements({{tag, value}}); }
 
 Bytes text_bytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
 Bytes param_reply(const std::string &id, const Bytes &elements) {
-  Bytes f = head_frame(0x0B, id, static_cast<std::uint16_t>(16 + elements.size()));
-  std::copy(elements.begin(), elements.end(), f.begin() + 15);
-  f.back() = 0x7B;
-  return f;
+  return sim::frame_with_body(sim::kParamReadReply, id, elements);
 }
 
 Terminal::Terminal() {

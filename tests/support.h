@@ -1,6 +1,6 @@
 // Shared test support: a terminal on a real UDP socket, a running centre on
-// 127.0.0.1 with an ephemeral port, and frame builders written independently
-// of the library's codec.
+// 127.0.0.1 with an ephemeral port, and frame builders from the terminal
+// side's codec (tools/sim/wire), written apart from the library's.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -29,7 +29,7 @@ std::string to_hex(const Bytes &b);
 // The code byte of a received frame, -1 when nothing arrived.
 int code_of(const Bytes &frame);
 
-// Frames as a terminal builds them.
+// Frames as a terminal builds them (tools/sim/wire).
 Bytes head_frame(std::uint8_t code, const std::string &id, std::uint16_t length = 16);
 Bytes logon_frame(const std::string &id, std::uint32_t addr = 0xC0A80102, std::uint16_t port = 8080,
                   bool long_form = false);

@@ -27,7 +27,7 @@ class TableTest : public ::testing::Test {
   void TearDown() override { reset_library_state(); }
 };
 
-TEST_F(TableTest, GetUserAtBounds) {
+TEST_F(TableTest, GetUserAtRefusesIndexesPast499AndANullRecord) {
   UserInfo out;
   std::memset(&out, 0x33, sizeof out);
   EXPECT_EQ(get_user_at(500, &out), -1);
@@ -64,14 +64,13 @@ TEST_F(TableTest, LookupsUseElevenCharactersAndSlotOrder) {
   UserInfo got;
   ASSERT_EQ(get_user_info("12345678901XYZ", &got), 0);  // only 11 characters count
   EXPECT_EQ(got.peerPort, 7000);                        // the lower slot
-  EXPECT_EQ(dtu::find_online_user("12345678901"), dtu::user_slot(0));
   EXPECT_EQ(get_user_info("1234567890", &got), -1);
   EXPECT_EQ(get_user_info(nullptr, &got), -1);
   EXPECT_EQ(get_user_info("12345678901", nullptr), -1);
   // An empty ID finds the first record with an empty ID.
   ASSERT_EQ(get_user_info("", &got), 0);
   EXPECT_EQ(got.userId[0], 0);
-  EXPECT_EQ(dtu::find_user(""), dtu::user_slot(2));
+  EXPECT_EQ(got.peerPort, 0);  // the zeroed slot 2, not a record of the adds
 }
 
 TEST_F(TableTest, DeleteAllZeroesEverything) {
@@ -139,26 +138,27 @@ TEST_F(SessionTest, SendUserDataToAnOnlineTerminal) {
 
 TEST_F(SessionTest, SendUserDataStopsAtTheFirstRecordOfTheId) {
   Terminal t;
-  log_on(t, "12345678901");
-  DataRecord r;
-  ASSERT_EQ(deliver(t, head_frame(0x02, "12345678901"), &r), 0);  // logs off itself
-  EXPECT_EQ(code_of(t.receive()), 0x82);
-  EXPECT_EQ(do_send_user_data("12345678901", "A", 1, 0), -1);
-  // An on-line record of the same ID in a later slot is not reached: the
-  // first record holding the ID decides.
+  log_on(t, "12345678901");  // slot 0
   UserInfo u = make_user("12345678901", 1);
   u.peerAddr = kLoopback;
   u.peerPort = t.port();
-  dtu::store_user(dtu::user_slot(1), u);
+  ASSERT_EQ(AddOneUser(&u), 0);  // slot 1, on line with the same ID
+  DataRecord r;
+  ASSERT_EQ(deliver(t, head_frame(0x02, "12345678901"), &r), 0);  // slot 0 logs off
+  EXPECT_EQ(code_of(t.receive()), 0x82);
+  // The on-line record in slot 1 is not reached: the first record holding
+  // the ID decides.
   EXPECT_EQ(do_send_user_data("12345678901", "A", 1, 0), -1);
   EXPECT_TRUE(t.quiet(50));
   // A logon refreshes the on-line record in slot 1; slot 0 still decides.
   log_on(t, "12345678901");
-  EXPECT_EQ(dtu::user_slot(0)->status, 0);
+  UserInfo first;
+  ASSERT_EQ(get_user_at(0, &first), 0);
+  EXPECT_EQ(first.status, 0);
   EXPECT_EQ(do_send_user_data("12345678901", "A", 1, 0), -1);
 }
 
-TEST_F(SessionTest, CloseOneUser) {
+TEST_F(SessionTest, CloseOneUserTakesItOffLineAndWritesTheCloseLine) {
   Terminal t;
   log_on(t, "12345678901");
   char msg[64] = "keep";
@@ -167,16 +167,30 @@ TEST_F(SessionTest, CloseOneUser) {
   EXPECT_EQ(std::strlen(msg), 42u);
   EXPECT_EQ(std::string(msg + 40), "\r\n");
   EXPECT_EQ(get_online_user_amount(), 0);
+}
+
+TEST_F(SessionTest, CloseOneUserClearsTheIdAndKeepsTheAddresses) {
+  Terminal t;
+  log_on(t, "12345678901");
+  ASSERT_EQ(do_close_one_user("12345678901", nullptr), 0);
   UserInfo got;
-  EXPECT_EQ(get_user_info("12345678901", &got), -1);  // the ID went with the close
+  EXPECT_EQ(get_user_info("12345678901", &got), -1);
   ASSERT_EQ(get_user_at(0, &got), 0);
-  EXPECT_EQ(got.peerPort, t.port());  // addresses stay
-  std::strcpy(msg, "keep");
+  EXPECT_EQ(got.peerPort, t.port());
+}
+
+TEST_F(SessionTest, CloseOneUserOfATerminalNotOnLineFailsAndLeavesTheBuffer) {
+  char msg[64] = "keep";
   EXPECT_EQ(do_close_one_user("12345678901", msg), -1);
   EXPECT_STREQ(msg, "keep");
   EXPECT_EQ(do_close_one_user(nullptr, msg), -1);
-  EXPECT_TRUE(t.quiet(50));  // the variant without 2 tells the terminal nothing
-  // Its next data is answered NotLoggedOn.
+}
+
+TEST_F(SessionTest, CloseOneUserTellsTheTerminalNothingAndItsDataIsNotLoggedOn) {
+  Terminal t;
+  log_on(t, "12345678901");
+  ASSERT_EQ(do_close_one_user("12345678901", nullptr), 0);
+  EXPECT_TRUE(t.quiet(50));
   DataRecord r;
   ASSERT_EQ(deliver(t, data_frame("12345678901", hex("41")), &r), 0);
   EXPECT_EQ(r.dataType, 6);
@@ -193,41 +207,48 @@ TEST_F(SessionTest, CloseOneUser2TellsTheTerminalOnce) {
   EXPECT_EQ(do_close_one_user2("12345678901", nullptr), -1);
 }
 
-TEST_F(SessionTest, CloseAllUsers) {
-  Terminal t2, t9, t40;
-  UserInfo filler = make_user("F", 0);
-  for (int i = 0; i < 41; ++i) ASSERT_EQ(AddOneUser(&filler), 0);
-  for (int i = 0; i < 41; ++i) dtu::set_user_status(dtu::user_slot(i), 0);
-  // Logons fill slots 0, 1, 2; move them to slots 2, 9 and 40.
-  const std::pair<Terminal *, int> at[] = {{&t2, 2}, {&t9, 9}, {&t40, 40}};
-  for (auto [t, slot] : at) {
-    std::string id = "ID" + std::to_string(slot);
-    UserInfo u = make_user(id.c_str());
-    u.peerAddr = kLoopback;
-    u.peerPort = t->port();
-    u.status = 1;
-    dtu::store_user(dtu::user_slot(slot), u);
+// On line: ID2, ID9 and ID40 in slots 2, 9 and 40, and the no-terminal ID in
+// slot 20, each at its own terminal; every other slot of 0-40 closed.
+class CloseAllTest : public SessionTest {
+ protected:
+  void SetUp() override {
+    SessionTest::SetUp();
+    for (int i = 0; i <= 40; ++i) {
+      Terminal *t = i == 2 ? &t2_ : i == 9 ? &t9_ : i == 40 ? &t40_ : i == 20 ? &t20_ : nullptr;
+      const std::string id = t == nullptr ? "F" + std::to_string(i) : i == 20 ? "00000000000" : "ID" + std::to_string(i);
+      UserInfo u = make_user(id.c_str());
+      if (t != nullptr) {
+        u.peerAddr = kLoopback;
+        u.peerPort = t->port();
+      }
+      ASSERT_EQ(AddOneUser(&u), 0);
+    }
+    for (int i = 0; i <= 40; ++i)
+      if (i != 2 && i != 9 && i != 20 && i != 40)
+        ASSERT_EQ(do_close_one_user(("F" + std::to_string(i)).c_str(), nullptr), 0);
   }
-  UserInfo none = make_user("00000000000");
-  none.peerAddr = kLoopback;
-  none.peerPort = t2.port();
-  none.status = 1;
-  dtu::store_user(dtu::user_slot(20), none);
+  Terminal t2_, t9_, t20_, t40_;
+};
 
+TEST_F(CloseAllTest, CloseAll2TellsEveryOnLineTerminalButTheNoTerminalId) {
   char msg[64] = "keep";
   EXPECT_EQ(do_close_all_user2(msg), 0);
-  EXPECT_EQ(std::string(msg, 8), "**[ID40]");
-  EXPECT_EQ(code_of(t2.receive()), 0x82);
-  EXPECT_EQ(code_of(t9.receive()), 0x82);
-  EXPECT_EQ(code_of(t40.receive()), 0x82);
-  EXPECT_TRUE(t2.quiet(50));  // the no-terminal record got nothing
+  EXPECT_EQ(std::string(msg, 8), "**[ID40]");  // the line of the last one closed
+  EXPECT_EQ(code_of(t2_.receive()), 0x82);
+  EXPECT_EQ(code_of(t9_.receive()), 0x82);
+  EXPECT_EQ(code_of(t40_.receive()), 0x82);
+  EXPECT_TRUE(t20_.quiet(50));
   EXPECT_EQ(get_online_user_amount(), 1);
-  EXPECT_EQ(dtu::user_slot(20)->status, 1);
+  UserInfo got;
+  ASSERT_EQ(get_user_at(20, &got), 0);
+  EXPECT_EQ(got.status, 1);
+}
 
-  std::strcpy(msg, "keep");
-  EXPECT_EQ(do_close_all_user(msg), 0);  // nothing left to close
+TEST_F(CloseAllTest, CloseAllWithNothingLeftToCloseLeavesTheBuffer) {
+  ASSERT_EQ(do_close_all_user(nullptr), 0);
+  char msg[64] = "keep";
+  EXPECT_EQ(do_close_all_user(msg), 0);
   EXPECT_STREQ(msg, "keep");
-  EXPECT_EQ(do_close_all_user(nullptr), 0);
 }
 
 TEST_F(SessionTest, CloseAllWithoutTellingAndWithANullBuffer) {

@@ -117,4 +117,11 @@ Bytes param_frame(std::uint8_t code, const std::string &id, const std::vector<El
   return f;
 }
 
+Bytes frame_with_body(std::uint8_t code, const std::string &id, const Bytes &body) {
+  Bytes f = head(code, id, static_cast<std::uint16_t>(16 + body.size()));
+  std::copy(body.begin(), body.end(), f.begin() + 15);
+  f.back() = 0x7B;
+  return f;
+}
+
 }  // namespace sim

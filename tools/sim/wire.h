@@ -55,5 +55,8 @@ Bytes encode_elements(const std::vector<Element> &elements);
 // Elements of a body; stops at the first that does not fit.
 std::vector<Element> decode_elements(const std::uint8_t *body, std::size_t size);
 Bytes param_frame(std::uint8_t code, const std::string &id, const std::vector<Element> &elements);
+// A frame whose body (from offset 15 to the end mark) is `body` as it
+// stands: elements that lie about their length included.
+Bytes frame_with_body(std::uint8_t code, const std::string &id, const Bytes &body);
 
 }  // namespace sim
