@@ -149,7 +149,9 @@ struct Gateway::Impl {
     const int rc = mosquitto_publish_v5(mosq, &mid, t.c_str(), static_cast<int>(n), payload, qos, retain,
                                         v5.load() ? props : nullptr);
     mosquitto_property_free_all(&props);
-    if (rc != MOSQ_ERR_SUCCESS) return -1;
+    // A QoS 1 message refused for want of a connection stays in the
+    // client's queue and goes out after the reconnect.
+    if (rc != MOSQ_ERR_SUCCESS && !(rc == MOSQ_ERR_NO_CONN && qos > 0 && mid != 0)) return -1;
     if (qos > 0) inflight.fetch_add(1);
     return mid;
   }
@@ -192,16 +194,13 @@ struct Gateway::Impl {
     if (track) pending[mid] = Uplink{id, peer};
   }
 
+  // Uplinks go out in the order they came, so that the DataAcks do too (a
+  // terminal matches an acknowledgement to its oldest frame waiting): while
+  // the broker is away they wait in a bounded buffer, and in the default
+  // mode their DataAcks wait with them.
   void on_data(const Event &e) {
-    if (opt.ack_after_broker) {
-      // No connection: no DataAck either; the terminal sends it again.
-      if (!connected) {
-        ++stats.unsent;
-        return;
-      }
-      return uplink(e.id, e.peer, e.time_ms, e.data.data(), e.data.size(), true);
-    }
-    if (connected && buffer.empty()) return uplink(e.id, e.peer, e.time_ms, e.data.data(), e.data.size(), false);
+    if (connected && buffer.empty())
+      return uplink(e.id, e.peer, e.time_ms, e.data.data(), e.data.size(), opt.ack_after_broker);
     if (buffer.size() >= opt.buffer) {
       buffer.pop_front();
       ++stats.buffered_dropped;
@@ -212,7 +211,7 @@ struct Gateway::Impl {
   void flush_buffer() {
     while (connected && !buffer.empty()) {
       const Buffered &b = buffer.front();
-      uplink(b.id, b.peer, b.time_ms, b.data.data(), b.data.size(), false);
+      uplink(b.id, b.peer, b.time_ms, b.data.data(), b.data.size(), opt.ack_after_broker);
       buffer.pop_front();
     }
   }

@@ -27,7 +27,7 @@ struct Options {
   std::string username, password;   // empty username: none
   std::string tls_ca, tls_cert, tls_key;  // CA file turns TLS on; cert and key optional, together
   bool ack_after_broker = true;     // DataAck once the broker has the uplink; false: at once
-  std::size_t buffer = 10000;       // immediate mode: uplinks kept while the broker is away
+  std::size_t buffer = 10000;       // uplinks kept in order while the broker is away (oldest dropped)
   unsigned stats_interval = 10;     // s; 0: no stats
   bool claim_unknown = true;        // take commands for IDs no centre has reported
 };

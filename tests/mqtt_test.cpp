@@ -589,13 +589,13 @@ TEST_F(MqttTest, TwoCentresTerminalMoves) {
 TEST_F(MqttTest, Tls) {
   const std::string d = g_tmp;
   const std::string cmd =
-      "cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=test-ca -keyout ca.key -out ca.pem" +
+      "(cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=test-ca -keyout ca.key -out ca.pem" +
       " && openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key -out server.csr" +
       " && printf 'subjectAltName=IP:127.0.0.1\\n' > san.ext" +
       " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 -extfile san.ext -out server.pem" +
       " && openssl req -newkey rsa:2048 -nodes -subj /CN=centre -keyout client.key -out client.csr" +
       " && openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 1 -out client.pem";
-  ASSERT_EQ(std::system((cmd + " >/dev/null 2>&1").c_str()), 0) << "openssl";
+  ASSERT_EQ(std::system((cmd + ") >/dev/null 2>&1").c_str()), 0) << "openssl";
   Broker b("tls", true);
   ASSERT_TRUE(b.start());
   Client sub(b.port);  // the plain listener
@@ -713,6 +713,7 @@ int main(int argc, char **argv) {
   if (argc > 1) g_dtusim = argv[1];
   const int rc = RUN_ALL_TESTS();
   mosquitto_lib_cleanup();
-  std::system(("rm -rf " + g_tmp).c_str());
+  if (rc == 0) std::system(("rm -rf " + g_tmp).c_str());
+  else std::fprintf(stderr, "mqtt_test: brokers' logs kept in %s\n", g_tmp.c_str());
   return rc;
 }
