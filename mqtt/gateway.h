@@ -35,6 +35,15 @@ struct Options {
 // "HOST:PORT" (PORT 1..65535) into *host and *port.
 bool parse_address(const std::string &text, std::string *host, std::uint16_t *port, std::string *error);
 
+// One configuration key of the gateway, as the program's file and flags
+// name it: "mqtt" (HOST:PORT), "mqtt_prefix", "mqtt_centre", "mqtt_client_id",
+// "mqtt_keepalive", "mqtt_username", "mqtt_password", "mqtt_tls_ca",
+// "mqtt_tls_cert", "mqtt_tls_key", "mqtt_ack" (broker | immediate),
+// "mqtt_buffer", "mqtt_stats_interval", "mqtt_claim_unknown" (true | false).
+// Numbers are decimal text.  False with a one-line reason naming `name`.
+bool set_option(Options *options, const std::string &key, const std::string &value, const std::string &name,
+                std::string *error);
+
 // The service configuration the gateway needs: user data not acknowledged
 // by the service when the gateway acknowledges after the broker.
 void adjust(svc::Config *config, const Options &options);
@@ -42,7 +51,7 @@ void adjust(svc::Config *config, const Options &options);
 class Gateway {
  public:
   Gateway();
-  ~Gateway();  // close()
+  ~Gateway();  // close() with its default wait
   Gateway(const Gateway &) = delete;
   Gateway &operator=(const Gateway &) = delete;
 
