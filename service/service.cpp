@@ -1474,4 +1474,64 @@ bool Service::reload_allow_list(std::string *error) {
   return true;
 }
 
+// ---- for front ends that acknowledge user data themselves ----------------
+
+bool Service::ack_data(std::string_view id, const Endpoint &peer) {
+  Impl &m = *impl_;
+  m.assert_loop_thread();
+  if (id.empty() || id.size() > DTU_ID_LENGTH || id.find('\0') != std::string_view::npos) return false;
+  if (!m.started || m.finished) return false;
+  UserInfo u{};
+  std::memcpy(u.userId, id.data(), id.size());
+  u.peerAddr = peer.addr;
+  u.peerPort = peer.port;
+  const int rc = send_cmd(peer.addr, peer.port, &u, kSendDataAck);
+  m.flush_outs();
+  return rc == 0;
+}
+
+std::vector<Service::HandedDownlink> Service::hand_over(std::string_view id_view) {
+  Impl &m = *impl_;
+  m.assert_loop_thread();
+  std::vector<HandedDownlink> out;
+  const std::string id(id_view);
+  auto it = m.terms.find(id);
+  if (it == m.terms.end()) return out;
+  if (it->second.pub.online) {
+    Event e = m.make(EventType::kClosed, id);
+    e.peer = it->second.pub.peer;
+    e.slot = it->second.pub.slot;
+    e.reason = "moved";
+    do_close_one_user(id.c_str(), nullptr);
+    m.flush_outs();
+    it = m.terms.find(id);
+    m.set_online(it->second.pub, false);
+    m.emit(e);
+  }
+  for (int read = 1; read >= 0; --read) {
+    while (true) {
+      it = m.terms.find(id);
+      if (it == m.terms.end()) return out;
+      auto &q = read ? it->second.reads : it->second.writes;
+      if (q.empty()) break;
+      Request req = std::move(q.front());
+      q.pop_front();
+      m.finish(id, req, read != 0, "moved");
+    }
+  }
+  it = m.terms.find(id);
+  if (it == m.terms.end()) return out;
+  const std::uint64_t now = uv_now(&m.loop);
+  for (Downlink &d : it->second.downlinks) {
+    HandedDownlink h;
+    h.handle = d.handle;
+    h.bytes = std::move(d.bytes);
+    h.expiry_s = d.expires > now ? static_cast<unsigned>((d.expires - now + 999) / 1000) : 1;
+    out.push_back(std::move(h));
+  }
+  it->second.downlinks.clear();
+  it->second.pub.queued_downlinks = 0;
+  return out;
+}
+
 }  // namespace dtu::svc

@@ -193,6 +193,25 @@ class Service {
   // a reason when it cannot be read.
   bool reload_allow_list(std::string *error);
 
+  // ---- for front ends that acknowledge user data themselves (ack = false) ----
+  // Sends the DataAck for user data of `id` received from `peer` (a data
+  // event's id and peer).  False for a malformed ID or a failed send.
+  bool ack_data(std::string_view id, const Endpoint &peer);
+
+  // A queued downlink given back by hand_over(): its handle, its bytes and
+  // the seconds it had left to live (at least 1).
+  struct HandedDownlink {
+    std::uint64_t handle = 0;
+    std::vector<std::uint8_t> bytes;
+    unsigned expiry_s = 0;
+  };
+  // The terminal is held by another centre now: taken off line here without
+  // being told (closed event, reason "moved") when it is on line, its
+  // parameter requests ended (error "moved"), and its queued downlinks taken
+  // out (no downlink events) and returned oldest first, for the caller to
+  // pass on.
+  std::vector<HandedDownlink> hand_over(std::string_view id);
+
   struct Impl;
 
  private:

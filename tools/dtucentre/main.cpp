@@ -149,6 +149,12 @@ int main(int argc, char **argv) {
     out.log(json ? centre::dump(centre::event_json(e)) : centre::event_line(e));
   });
 
+  dtu::mqtt::Gateway mqtt;  // closed (its last messages sent) when main returns
+  if (opt.mqtt_on && !mqtt.attach(svc, opt.mqtt, &why)) {
+    std::fprintf(stderr, "dtucentre: %s\n", why.c_str());
+    return 1;
+  }
+
   if (!svc.start(&why)) {
     std::fprintf(stderr, "dtucentre: cannot start: %s\n", why.c_str());
     return 1;

@@ -49,6 +49,14 @@ const Setting kSettings[] = {
     {"summary_interval", Kind::kUInt, 100000000},
     {"simulate", Kind::kUInt, 500},
     {"duration", Kind::kReal, 0},
+    // The MQTT gateway (the values are checked by dtu::mqtt::set_option).
+    {"mqtt", Kind::kText, 0},           {"mqtt_prefix", Kind::kText, 0},
+    {"mqtt_centre", Kind::kText, 0},    {"mqtt_client_id", Kind::kText, 0},
+    {"mqtt_keepalive", Kind::kUInt, 65535}, {"mqtt_username", Kind::kText, 0},
+    {"mqtt_password", Kind::kText, 0},  {"mqtt_tls_ca", Kind::kText, 0},
+    {"mqtt_tls_cert", Kind::kText, 0},  {"mqtt_tls_key", Kind::kText, 0},
+    {"mqtt_ack", Kind::kText, 0},       {"mqtt_buffer", Kind::kUInt, 10000000},
+    {"mqtt_stats_interval", Kind::kUInt, 86400}, {"mqtt_claim_unknown", Kind::kBool, 0},
 };
 
 const Setting *find_setting(const std::string &key) {
@@ -62,6 +70,11 @@ bool apply(const Setting &s, const std::string &name, const std::string &value, 
            std::string *why) {
   const std::string key = s.key;
   dtu::svc::Config &c = o->service;
+  if (key.rfind("mqtt", 0) == 0) {
+    o->mqtt_on = o->mqtt_on || key == "mqtt";
+    const std::string v = s.kind == Kind::kBool && value.empty() ? (flag_bool ? "true" : "false") : value;
+    return dtu::mqtt::set_option(&o->mqtt, key, v, name, why);
+  }
   if (s.kind == Kind::kBool) {
     bool b = flag_bool;
     if (!value.empty()) {
@@ -226,6 +239,13 @@ void usage(std::FILE *out) {
                "                             not a terminal (end of input then stops the centre)\n"
                "      --simulate N           run N simulated terminals in this process (1-500)\n"
                "      --duration S           stop after S seconds\n"
+               "      --mqtt HOST:PORT       publish to an MQTT broker and take commands from it;\n"
+               "                             the mqtt_* settings (see docs/mqtt.md): --mqtt-prefix P\n"
+               "                             (dtu), --mqtt-centre NAME, --mqtt-client-id ID,\n"
+               "                             --mqtt-keepalive S, --mqtt-username U, --mqtt-password P,\n"
+               "                             --mqtt-tls-ca/-cert/-key FILE, --mqtt-ack broker|immediate,\n"
+               "                             --mqtt-buffer N, --mqtt-stats-interval S (10),\n"
+               "                             --mqtt-claim-unknown\n"
                "      --version, --help\n"
                "Numbers are decimal. Exit codes: 0 stopped, 1 could not start, 2 bad arguments.\n"
                "Signals: SIGTERM and SIGINT stop; SIGHUP reopens the log and capture files.\n");
@@ -308,6 +328,7 @@ ParseResult parse_options(int argc, char **argv, Options *o, std::string *why) {
     // the fleet reads the port back after the start
   }
   if (o->quiet && o->summary_interval == 0) o->summary_interval = 60;
+  if (o->mqtt_on) dtu::mqtt::adjust(&o->service, o->mqtt);
   if (!dtu::svc::validate(o->service, why)) return ParseResult::kBad;
   return ParseResult::kRun;
 }

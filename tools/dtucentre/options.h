@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway.h"
 #include "service.h"
 
 namespace centre {
@@ -19,6 +20,8 @@ struct Options {
   unsigned summary_interval = 0;    // s; 0: 60 with --quiet, otherwise none
   int simulate = 0;                 // simulated terminals in this process
   double duration = 0;              // s; 0: until stopped
+  bool mqtt_on = false;             // --mqtt given: the MQTT gateway runs
+  dtu::mqtt::Options mqtt;
 };
 
 enum class ParseResult { kRun, kExit0, kBad };
