@@ -154,6 +154,22 @@ bool parse_assignment(std::string_view item, ParamValue *out, std::string *error
          parse_param(tag, item.substr(eq + 1), out, error);
 }
 
+bool reply_value_ok(int tag, std::size_t length) {
+  const ParamInfo *p = find_param(tag);
+  if (p == nullptr || !p->readable) return false;
+  switch (p->form) {
+    case F::kU8: return length == 1;
+    case F::kU16: return length == 2;
+    case F::kU32: return length == 4;
+    case F::kComposite: return length == 7;
+    case F::kText:
+      if (tag == 1) return length >= 1 && length <= 8;          // never empty
+      if (tag == 14) return length == 0 || (length >= 7 && length <= 125);
+      return length >= p->min_length && length <= p->max_length;
+  }
+  return false;
+}
+
 std::string format_param(const ParamValue &value) {
   switch (value.form) {
     case F::kU8:

@@ -73,6 +73,10 @@ std::vector<std::uint8_t> param_bytes(const ParamValue &value, int *length);
 // ParamValue of `tag`; false for an unknown tag.
 bool param_from_library(int tag, const void *bytes, int length, ParamValue *out);
 
+// Whether a terminal's reply may carry `length` value bytes for `tag` (the
+// decode of a reply stops at the first element that may not).
+bool reply_value_ok(int tag, std::size_t length);
+
 // Tag 18's fields: the ranges of N1..N5 (inclusive).
 struct CompositeField {
   std::uint32_t min;

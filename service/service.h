@@ -96,6 +96,7 @@ struct Counters {
                 downlinks_dropped = 0;
   std::uint64_t param_timeouts = 0;
   std::uint64_t idle_expiries = 0;
+  std::uint64_t receive_errors = 0;  // receive calls that failed without a datagram
   int online = 0;               // terminals on line now
 };
 

@@ -1,0 +1,47 @@
+// Capture files: every datagram of the server socket, wrapped in synthetic
+// IPv4 and UDP headers carrying the real addresses and ports, written with
+// libpcap's dump functions (raw IPv4 link type), flushed per datagram so a
+// capture can be read while the centre runs, rotated by size.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+typedef struct pcap pcap_t;
+typedef struct pcap_dumper pcap_dumper_t;
+
+namespace dtu::svc {
+
+class PcapWriter {
+ public:
+  ~PcapWriter();
+  // Opens (appending to a capture already there); false with a reason.
+  bool open(const std::string &path, std::uint64_t rotate_bytes, unsigned keep, std::string *error);
+  // Closes and opens the file again (it may have been moved away).
+  bool reopen(std::string *error);
+  void close();
+  bool is_open() const { return dumper_ != nullptr; }
+
+  // One datagram from src to dst (host order); `length` bytes captured of
+  // `wire_length`.  False (and the capture closed) when a write fails.
+  bool write(const timeval &when, std::uint32_t src, std::uint16_t src_port, std::uint32_t dst,
+             std::uint16_t dst_port, const std::uint8_t *bytes, std::size_t length,
+             std::size_t wire_length, std::string *error);
+
+ private:
+  bool open_file(bool append, std::string *error);
+  bool rotate(std::string *error);
+
+  std::string path_;
+  std::uint64_t rotate_bytes_ = 0;
+  unsigned keep_ = 5;
+  pcap_t *dead_ = nullptr;
+  pcap_dumper_t *dumper_ = nullptr;
+  std::uint16_t ip_id_ = 0;
+  std::uint8_t packet_[28 + 1040] = {};
+};
+
+}  // namespace dtu::svc
