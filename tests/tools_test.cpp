@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "console/commands.h"
+#include "commands.h"
 
 namespace {
 

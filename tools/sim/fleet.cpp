@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -51,6 +52,14 @@ std::map<int, Bytes> initial_parameters(const std::string &id) {
 
 }  // namespace
 
+// User data sent and not yet acknowledged.
+struct Pending {
+  double first_sent;
+  double last_sent;
+  int resends;
+  Bytes frame;
+};
+
 struct Fleet::Terminal {
   std::string id;
   int fd = -1;
@@ -60,7 +69,7 @@ struct Fleet::Terminal {
   double logon_sent = 0;
   double next_data = 0;
   double next_rebind = 0;
-  std::deque<double> pending;  // send times of user data awaiting DataAck
+  std::deque<Pending> pending;  // user data awaiting DataAck, oldest first
   std::map<int, Bytes> params;
 };
 
@@ -93,10 +102,31 @@ std::string Fleet::id_of(int index) const {
   return id.substr(0, 11);
 }
 
+void Fleet::show_downlink(const Terminal &t, const Frame &f) {
+  // The user data lies behind the 16-byte head.
+  const std::uint8_t *p = f.payload;
+  const std::size_t n = f.payload_size;
+  std::string hex, text;
+  char b[4];
+  for (std::size_t i = 0; i < n; ++i) {
+    std::snprintf(b, sizeof b, i ? " %02X" : "%02X", p[i]);
+    hex += b;
+    text += (p[i] >= 0x20 && p[i] < 0x7F) ? static_cast<char>(p[i]) : '.';
+  }
+  std::fprintf(opt_.show_downlink, "downlink %s %zu bytes: %s  \"%s\"\n", t.id.c_str(), n, hex.c_str(), text.c_str());
+  std::fflush(opt_.show_downlink);
+}
+
 bool Fleet::open_socket(Terminal &t) {
   if (t.fd >= 0) ::close(t.fd);
   t.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (t.fd < 0) return false;
+  if (t.fd < 0) {
+    const int e = errno;
+    error_ = "cannot open a socket for terminal " + t.id + ": " + std::strerror(e);
+    if (e == EMFILE || e == ENFILE)
+      error_ += " (each terminal needs a descriptor; raise the limit with ulimit -n or run fewer terminals)";
+    return false;
+  }
   int size = 1 << 18;
   ::setsockopt(t.fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
   return true;
@@ -128,7 +158,9 @@ void Fleet::handle(Terminal &t, const std::uint8_t *data, std::size_t size, doub
       break;
     case kDataAck:
       if (!t.pending.empty()) {
-        counters_.rtt_ms.push_back((now - t.pending.front()) * 1000.0);
+        const Pending &p = t.pending.front();
+        if (p.resends == 0) counters_.rtt_ms.push_back((now - p.first_sent) * 1000.0);
+        else ++counters_.data_acked_after_retry;
         t.pending.pop_front();
         ++counters_.data_acked;
       }
@@ -136,10 +168,13 @@ void Fleet::handle(Terminal &t, const std::uint8_t *data, std::size_t size, doub
     case kNotLoggedOn:
     case kLogoutCmd:
       t.online = false;
-      t.pending.clear();
+      // A terminal that resends keeps its unacknowledged data for after the
+      // next logon; one that does not forgets it.
+      if (opt_.retry == 0) t.pending.clear();
       t.next_logon = now;
       break;
     case kUserDataDown:
+      if (opt_.show_downlink) show_downlink(t, f);
       send(t, head(kDataReply, t.id));
       break;
     case kParamRead: {
@@ -166,7 +201,10 @@ bool Fleet::run(const std::atomic<bool> &stop) {
   addrinfo hints{}, *res = nullptr;
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_DGRAM;
-  if (::getaddrinfo(opt_.host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
+  if (const int rc = ::getaddrinfo(opt_.host.c_str(), nullptr, &hints, &res); rc != 0 || res == nullptr) {
+    error_ = "cannot resolve " + opt_.host + ": " + (rc != 0 ? gai_strerror(rc) : "no address");
+    return false;
+  }
   centre_addr_ = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr.s_addr;
   ::freeaddrinfo(res);
   for (auto &t : terminals_)
@@ -208,11 +246,13 @@ bool Fleet::run(const std::atomic<bool> &stop) {
         } else if (interval > 0 && now >= t.next_data && (opt_.count == 0 || data_sent < opt_.count)) {
           Bytes payload(static_cast<std::size_t>(opt_.payload));
           std::snprintf(reinterpret_cast<char *>(payload.data()), payload.size(), "%s#%ld", t.id.c_str(), data_sent);
-          send(t, user_data(t.id, payload));
+          Bytes frame = user_data(t.id, payload);
+          send(t, frame);
           ++data_sent;
-          if (opt_.expect_ack) t.pending.push_back(now);
+          if (opt_.expect_ack) t.pending.push_back({now, now, 0, opt_.retry > 0 ? std::move(frame) : Bytes{}});
           t.next_data = std::max(t.next_data + interval, now - interval);
         }
+        if (opt_.retry > 0 && t.online) resend_due(t, now);
       }
     }
 
@@ -240,11 +280,32 @@ bool Fleet::run(const std::atomic<bool> &stop) {
   for (auto &t : terminals_) {
     counters_.terminals_on_line += t->online;
     counters_.terminals_ever_on_line += t->ever_online;
-    for (double sent_at : t->pending)
-      if (end - sent_at > 0) ++counters_.data_unanswered;
+    for (const Pending &p : t->pending)
+      if (end - p.first_sent > 0) ++counters_.data_unanswered;
     if (!t->ever_online) ++counters_.logons_unanswered;
   }
   return true;
+}
+
+// Resends what waited longer than the acknowledgement timeout; a frame that
+// has been resent N times and is still unanswered is given up.
+void Fleet::resend_due(Terminal &t, double now) {
+  for (auto it = t.pending.begin(); it != t.pending.end();) {
+    if (now - it->last_sent < opt_.ack_timeout) {
+      ++it;
+      continue;
+    }
+    if (it->resends >= opt_.retry) {
+      ++counters_.data_given_up;
+      it = t.pending.erase(it);
+      continue;
+    }
+    send(t, it->frame);
+    ++it->resends;
+    ++counters_.data_resent;
+    it->last_sent = now;
+    ++it;
+  }
 }
 
 void Fleet::report(std::FILE *out) const {
@@ -259,6 +320,9 @@ void Fleet::report(std::FILE *out) const {
     if (c.received[code]) std::fprintf(out, " %s %ld", code_name(static_cast<std::uint8_t>(code)), c.received[code]);
   std::fprintf(out, "\nuser data acknowledged: %ld, unanswered: %ld; logons unanswered: %ld; parameters applied: %ld; bad frames: %ld\n",
                c.data_acked, c.data_unanswered, c.logons_unanswered, c.params_applied, c.bad_frames);
+  if (opt_.retry > 0)
+    std::fprintf(out, "resends: %ld; acknowledged after a resend: %ld; given up after %d resends: %ld\n",
+                 c.data_resent, c.data_acked_after_retry, opt_.retry, c.data_given_up);
   if (!c.rtt_ms.empty())
     std::fprintf(out, "round trip (user data to DataAck): p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
                  percentile(c.rtt_ms, 50), percentile(c.rtt_ms, 99), percentile(c.rtt_ms, 100));

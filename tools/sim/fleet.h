@@ -13,6 +13,8 @@
 
 namespace sim {
 
+struct Frame;
+
 struct FleetOptions {
   std::string host = "127.0.0.1";
   std::uint16_t port = 0;
@@ -27,6 +29,9 @@ struct FleetOptions {
   double rebind = 0.0;        // change source port every S seconds
   bool expect_ack = true;     // the centre acknowledges user data
   bool progress = false;      // a line every second
+  int retry = 0;              // resend unacknowledged user data up to N times
+  double ack_timeout = 2.0;   // seconds to wait for DataAck before a resend
+  std::FILE *show_downlink = nullptr;  // print each UserDataDown received here
 };
 
 struct Counters {
@@ -34,6 +39,9 @@ struct Counters {
   long received[256] = {};
   long data_acked = 0;
   long data_unanswered = 0;
+  long data_resent = 0;             // resends of user data (--retry)
+  long data_acked_after_retry = 0;  // frames acknowledged only after a resend
+  long data_given_up = 0;           // frames still unacknowledged after N resends
   long logons_unanswered = 0;
   long params_applied = 0;
   long bad_frames = 0;
@@ -50,8 +58,9 @@ class Fleet {
   Fleet &operator=(const Fleet &) = delete;
 
   // Runs until the duration or count is met or `stop` becomes true; returns
-  // false when the sockets could not be set up.
+  // false when the sockets could not be set up (error() says why).
   bool run(const std::atomic<bool> &stop);
+  const std::string &error() const { return error_; }
   const Counters &counters() const { return counters_; }
   // A summary: frames per kind, what went unanswered, round trips.
   void report(std::FILE *out) const;
@@ -62,11 +71,14 @@ class Fleet {
   void handle(Terminal &t, const std::uint8_t *data, std::size_t size, double now);
   void send(Terminal &t, const std::vector<std::uint8_t> &frame);
   bool open_socket(Terminal &t);
+  void resend_due(Terminal &t, double now);
+  void show_downlink(const Terminal &t, const Frame &f);
 
   FleetOptions opt_;
   std::vector<std::unique_ptr<Terminal>> terminals_;
   Counters counters_;
   std::uint32_t centre_addr_ = 0;  // network order
+  std::string error_;
 };
 
 // Percentile (0-100) of a list of samples; 0 for none.

@@ -1,0 +1,138 @@
+#include "dtucentre/input.h"
+
+#include <poll.h>
+#include <unistd.h>
+#include <uv.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include <editline/readline.h>
+
+namespace centre {
+namespace {
+
+const char kTooLong[] = "the line is longer than 65536 bytes; ignored";
+
+// Lines from a pipe or a file, read on a thread of its own and handed to
+// the loop with post().  End of input stops the centre.
+class PipeInput : public Input {
+ public:
+  PipeInput(dtu::svc::Service &svc, Console &console, Output &out) : svc_(svc), console_(console), out_(out) {
+    thread_ = std::thread([this] { read_all(); });
+  }
+  ~PipeInput() override { finish(); }
+  void finish() override {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void read_all() {
+    LineSplitter split;
+    auto line = [this](const std::string &text) {
+      svc_.post([this, text](dtu::svc::Service &s) {
+        if (!console_.execute(text)) s.stop();
+      });
+    };
+    auto too_long = [this] {
+      svc_.post([this](dtu::svc::Service &) { console_.execute_error(kTooLong); });
+    };
+    std::vector<char> buf(1 << 16);
+    pollfd p{0, POLLIN, 0};
+    while (!done_) {
+      const int r = ::poll(&p, 1, 200);
+      if (r < 0 && errno == EINTR) continue;
+      if (r == 0) continue;
+      const ssize_t n = r < 0 ? -1 : ::read(0, buf.data(), buf.size());
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) {
+        split.end(line, too_long);
+        svc_.post([](dtu::svc::Service &s) { s.stop(); });
+        return;
+      }
+      split.feed(buf.data(), static_cast<std::size_t>(n), line, too_long);
+    }
+  }
+
+  dtu::svc::Service &svc_;
+  Console &console_;
+  Output &out_;
+  std::thread thread_;
+  std::atomic<bool> done_{false};
+};
+
+// The interactive console: libedit's callback interface fed from the loop.
+class TerminalInput : public Input {
+ public:
+  TerminalInput(dtu::svc::Service &svc, Console &console, Output &out) : svc_(svc), console_(console), out_(out) {
+    self_ = this;
+    rl_catch_signals = 0;
+    rl_callback_handler_install(kPrompt, &TerminalInput::on_line);
+    poll_.data = this;
+    uv_poll_init(svc.loop(), &poll_, 0);
+    uv_poll_start(&poll_, UV_READABLE, [](uv_poll_t *p, int, int) {
+      (void)p;
+      rl_callback_read_char();
+    });
+    // Event lines go above the prompt: clear the line, write, redraw.
+    out_.before_write = [] {
+      std::fputs("\r\033[K", stdout);
+    };
+    out_.after_write = [] { rl_forced_update_display(); };
+  }
+  ~TerminalInput() override { finish(); }
+  void finish() override {
+    if (finished_) return;
+    finished_ = true;
+    out_.before_write = nullptr;
+    out_.after_write = nullptr;
+    if (!uv_is_closing(reinterpret_cast<uv_handle_t *>(&poll_))) uv_close(reinterpret_cast<uv_handle_t *>(&poll_), nullptr);
+    rl_callback_handler_remove();
+    std::fputs("\r\033[K", stdout);
+    std::fflush(stdout);
+    self_ = nullptr;
+  }
+
+ private:
+  static constexpr const char *kPrompt = "dtucentre> ";
+  static void on_line(char *line) {
+    TerminalInput *t = self_;
+    if (t == nullptr) {
+      std::free(line);
+      return;
+    }
+    if (line == nullptr) {  // Ctrl-D
+      t->svc_.stop();
+      return;
+    }
+    if (std::strlen(line) > kMaxLine) {
+      t->console_.execute_error(kTooLong);
+    } else {
+      if (line[0] != '\0') add_history(line);
+      if (!t->console_.execute(line)) t->svc_.stop();
+    }
+    std::free(line);
+  }
+
+  static TerminalInput *self_;
+  dtu::svc::Service &svc_;
+  Console &console_;
+  Output &out_;
+  uv_poll_t poll_{};
+  bool finished_ = false;
+};
+
+TerminalInput *TerminalInput::self_ = nullptr;
+
+}  // namespace
+
+std::unique_ptr<Input> Input::create(dtu::svc::Service &svc, Console &console, Output &out, bool terminal) {
+  if (terminal) return std::make_unique<TerminalInput>(svc, console, out);
+  return std::make_unique<PipeInput>(svc, console, out);
+}
+
+}  // namespace centre
