@@ -146,6 +146,13 @@ int main(int argc, char **argv) {
     out.log(json ? centre::dump(centre::event_json(e)) : centre::event_line(e));
   });
 
+  std::unique_ptr<dtu::http::Front> web;  // the HTTP side, stopped before the service
+  if (!opt.http.listen.empty() && !(web = dtu::http::attach(svc, opt.http, &why))) {
+    std::fprintf(stderr, "dtucentre: cannot start: %s\n", why.c_str());
+    return 1;
+  }
+  if (web) std::fprintf(stderr, "dtucentre: web console and API on %s\n", web->url().c_str());
+
   if (!svc.start(&why)) {
     std::fprintf(stderr, "dtucentre: cannot start: %s\n", why.c_str());
     return 1;

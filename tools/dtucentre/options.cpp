@@ -49,6 +49,9 @@ const Setting kSettings[] = {
     {"summary_interval", Kind::kUInt, 100000000},
     {"simulate", Kind::kUInt, 500},
     {"duration", Kind::kReal, 0},
+    {"http", Kind::kText, 0},
+    {"http_token", Kind::kText, 0},
+    {"http_root", Kind::kText, 0},
 };
 
 const Setting *find_setting(const std::string &key) {
@@ -107,6 +110,9 @@ bool apply(const Setting &s, const std::string &name, const std::string &value, 
     if (value != "text" && value != "json") return *why = name + ": expected text or json, got \"" + value + "\"", false;
     o->log_format = value;
   } else if (key == "log_file") o->log_file = value;
+  else if (key == "http") o->http.listen = value;
+  else if (key == "http_token") o->http.token = value;
+  else if (key == "http_root") o->http.root = value;
   return true;
 }
 
@@ -226,6 +232,8 @@ void usage(std::FILE *out) {
                "                             not a terminal (end of input then stops the centre)\n"
                "      --simulate N           run N simulated terminals in this process (1-500)\n"
                "      --duration S           stop after S seconds\n"
+               "      --http ADDR:PORT       serve the API, metrics and web console (127.0.0.1 unless\n"
+               "                             a token is set); --http-token T, --http-root DIR\n"
                "      --version, --help\n"
                "Numbers are decimal. Exit codes: 0 stopped, 1 could not start, 2 bad arguments.\n"
                "Signals: SIGTERM and SIGINT stop; SIGHUP reopens the log and capture files.\n");
@@ -309,6 +317,7 @@ ParseResult parse_options(int argc, char **argv, Options *o, std::string *why) {
   }
   if (o->quiet && o->summary_interval == 0) o->summary_interval = 60;
   if (!dtu::svc::validate(o->service, why)) return ParseResult::kBad;
+  if (!o->http.listen.empty() && !dtu::http::validate(o->http, why)) return ParseResult::kBad;
   return ParseResult::kRun;
 }
 

@@ -1,0 +1,54 @@
+// JSON and text forms of the fleet state and of events, for the HTTP side.
+// Everything here runs on the server's threads, on copies taken on the loop.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "service.h"
+
+namespace dtu::http {
+
+using Json = nlohmann::json;
+
+// JSON text; bytes that are not UTF-8 become U+FFFD instead of failing.
+std::string dump(const Json &j);
+
+// A terminal ID as text: printable ASCII as it is, any other byte and the
+// characters / + # % as %XX (the form the MQTT topics use too).  The API
+// takes IDs back in the same form.
+std::string id_text(std::string_view raw);
+// The reverse; false for a malformed escape or an ID of 0 or more than 11 bytes.
+bool id_from_text(std::string_view text, std::string *raw);
+
+// "2026-12-08T18:40:00.123Z"; empty for 0.
+std::string iso_time(std::int64_t ms);
+std::int64_t now_ms();
+
+// The few fields of a terminal the API shows, copied on the loop.
+struct Row {
+  svc::Terminal t;                // without its recent frames unless asked
+  const char *offline_reason = "";  // "logout" | "idle" | "closed" | "" (last way it went off line)
+};
+Json row_json(const Row &r, std::int64_t now);
+Json frames_json(const std::deque<svc::RecentFrame> &frames);
+
+Json event_json(const svc::Event &e);
+Json params_json(const std::vector<svc::ParamValue> &values);
+Json catalogue_json();
+
+struct MetricsInput {
+  svc::Counters counters;
+  std::size_t known = 0;
+  std::size_t queued_downlinks = 0;
+  std::size_t sse_clients = 0;
+  std::uint64_t sse_dropped = 0;
+  std::vector<std::pair<int, std::uint64_t>> http_responses;  // status, count
+};
+std::string metrics_text(const MetricsInput &m);
+
+}  // namespace dtu::http
