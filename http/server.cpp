@@ -74,6 +74,7 @@ struct Shared {
   std::atomic<int> streams{0};        // clients connected
   std::atomic<int> fleet_streams{0};  // of them, those that want fleet rows
   std::atomic<bool> service_stopped{false};
+  std::mutex listing_m;  // guards the started flag of a posted fleet copy
 
   // Loop thread only.
   std::unordered_map<std::string, const char *> offline_reason;
@@ -305,6 +306,21 @@ const char *mime_of(const std::string &name) {
   return nullptr;
 }
 
+// A copy of the whole fleet for GET /api/terminals, shared by the requests
+// that wait for the same copy.
+struct Listing {
+  std::vector<Row> rows;  // sorted by ID
+  std::int64_t now = 0;
+  std::once_flag once, once_sorted;
+  std::string body;       // the unfiltered answer, made once
+  Json json(const std::function<bool(const Row &)> &keep) const {
+    Json out = Json::array();
+    for (const Row &row : rows)
+      if (!keep || keep(row)) out.push_back(row_json(row, now));
+    return out;
+  }
+};
+
 // ---- the front end ------------------------------------------------------------
 
 class Server final : public Front {
@@ -530,6 +546,52 @@ class Server final : public Front {
         });
   }
 
+  // The fleet as the loop sees it after this call began.  Requests that
+  // arrive while a copy is posted but not yet begun wait for that one, so
+  // a burst of listings costs the loop one pass, not one per request.
+  std::shared_ptr<Listing> fleet_listing() {
+    struct Pending {
+      bool started = false;  // guarded by listing_m_
+      std::promise<std::shared_ptr<Listing>> promise;
+      std::shared_future<std::shared_ptr<Listing>> result;
+    };
+    std::shared_ptr<Pending> p;
+    {
+      std::lock_guard<std::mutex> g(shared_->listing_m);
+      auto current = std::static_pointer_cast<Pending>(pending_listing_);
+      if (current && !current->started) {
+        p = current;
+      } else {
+        p = std::make_shared<Pending>();
+        p->result = p->promise.get_future().share();
+        pending_listing_ = p;
+        std::shared_ptr<Shared> sh = shared_;
+        svc_.post([p, sh](Service &s) {
+          {
+            std::lock_guard<std::mutex> g2(sh->listing_m);
+            p->started = true;
+          }
+          auto l = std::make_shared<Listing>();
+          l->rows.reserve(512);
+          s.for_each_terminal([&](const svc::Terminal &t) { l->rows.push_back(copy_row(t, *sh, false)); });
+          l->now = now_ms();
+          p->promise.set_value(std::move(l));
+        });
+      }
+    }
+    if (shared_->service_stopped.load() || p->result.wait_for(kLoopBound) != std::future_status::ready) return nullptr;
+    std::shared_ptr<Listing> l;
+    try {
+      l = p->result.get();
+    } catch (const std::exception &) {
+      return nullptr;
+    }
+    std::call_once(l->once_sorted, [&] {
+      std::sort(l->rows.begin(), l->rows.end(), [](const Row &a, const Row &b) { return a.t.id < b.t.id; });
+    });
+    return l;
+  }
+
   // ---- routes ----
   std::string term_id(const httplib::Request &req, Reply *bad) {
     std::string raw;
@@ -586,7 +648,7 @@ class Server final : public Front {
       if (res.status >= 100 && res.status < 600) responses_[res.status].fetch_add(1, std::memory_order_relaxed);
     });
 
-    http_.Get("/api/terminals", [this, &sh](const Req &req, Res &res) {
+    http_.Get("/api/terminals", [this](const Req &req, Res &res) {
       int online = -1;
       long long idle_gt = -1;
       std::string prefix;
@@ -602,26 +664,20 @@ class Server final : public Front {
         idle_gt = std::stoll(v);
       }
       if (req.has_param("prefix")) prefix = req.get_param_value("prefix");
-      auto rows = std::make_shared<std::vector<Row>>();
-      Reply r = on_loop(svc_, sh, [rows, &sh](Service &s) {
-        rows->reserve(512);
-        s.for_each_terminal([&](const svc::Terminal &t) { rows->push_back(copy_row(t, sh, false)); });
-        return Reply{};
-      });
-      if (r.status != 200) return send_json(res, r);
-      std::sort(rows->begin(), rows->end(), [](const Row &a, const Row &b) { return a.t.id < b.t.id; });
-      const std::int64_t now = now_ms();
-      Json out = Json::array();
-      for (const Row &row : *rows) {
-        if (online >= 0 && row.t.online != (online == 1)) continue;
-        if (idle_gt >= 0 && (row.t.last_seen_ms <= 0 || (now - row.t.last_seen_ms) / 1000 <= idle_gt)) continue;
-        if (!prefix.empty()) {
-          const std::string text = id_text(row.t.id);
-          if (text.compare(0, prefix.size(), prefix) != 0) continue;
-        }
-        out.push_back(row_json(row, now));
+      std::shared_ptr<Listing> listing = fleet_listing();
+      if (!listing) return send_json(res, error_reply(503, "the centre did not answer"));
+      if (online < 0 && idle_gt < 0 && prefix.empty()) {
+        // The whole fleet: one text for every request that shared this copy.
+        std::call_once(listing->once, [&] { listing->body = dump(listing->json(nullptr)) + "\n"; });
+        res.set_content(listing->body, "application/json");
+        return;
       }
-      send_json(res, Reply{200, std::move(out)});
+      const std::int64_t now = listing->now;
+      send_json(res, Reply{200, listing->json([&](const Row &row) {
+        if (online >= 0 && row.t.online != (online == 1)) return false;
+        if (idle_gt >= 0 && (row.t.last_seen_ms <= 0 || (now - row.t.last_seen_ms) / 1000 <= idle_gt)) return false;
+        return prefix.empty() || id_text(row.t.id).compare(0, prefix.size(), prefix) == 0;
+      })});
     });
 
     http_.Post("/api/terminals/close-all", [this, &sh](const Req &req, Res &res) {
@@ -808,6 +864,7 @@ class Server final : public Front {
   std::thread listener_, dispatcher_;
   std::mutex streams_m_;
   std::vector<std::shared_ptr<Stream>> streams_;
+  std::shared_ptr<void> pending_listing_;  // the copy posted last (a Pending)
   std::atomic<std::uint64_t> dropped_total_{0};
   std::array<std::atomic<std::uint64_t>, 600> responses_{};
   std::map<std::string, std::pair<const char *, std::string>> files_;
