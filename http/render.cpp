@@ -72,8 +72,6 @@ std::string iso_time(std::int64_t ms) {
 
 namespace {
 
-Json time_or_null(std::int64_t ms) { return ms > 0 ? Json(iso_time(ms)) : Json(nullptr); }
-Json endpoint_or_null(const svc::Endpoint &e) { return e.addr != 0 ? Json(svc::to_string(e)) : Json(nullptr); }
 
 std::string plain_hex(const std::uint8_t *p, std::size_t n) {
   static const char kHex[] = "0123456789ABCDEF";
@@ -98,38 +96,105 @@ bool valid_utf8(const std::uint8_t *p, std::size_t n) {
   return true;
 }
 
-Json kind_counts(const svc::KindCounts &k) {
-  return {{"logon", k.logon},           {"logout", k.logout},   {"data", k.data},
-          {"data_reply", k.data_reply}, {"invalid", k.invalid}, {"param_read", k.param_read},
-          {"param_set", k.param_set},   {"id_report", k.id_report}, {"other", k.other}};
-}
 
 }  // namespace
 
-Json row_json(const Row &r, std::int64_t now) {
-  const svc::Terminal &t = r.t;
-  Json in = kind_counts(t.in);
-  in["datagrams"] = t.datagrams_in;
-  in["bytes"] = t.bytes_in;
-  Json out = {{"datagrams", t.datagrams_out}, {"bytes", t.bytes_out}, {"acks", t.out.acks},
-              {"downlinks", t.out.downlinks},  {"commands", t.out.commands}, {"params", t.out.params}};
-  Json j = {{"id", id_text(t.id)},
-            {"online", t.online},
-            {"slot", t.online && t.slot >= 0 ? Json(t.slot) : Json(nullptr)},
-            {"peer", endpoint_or_null(t.peer)},
-            {"reported", endpoint_or_null(t.reported)},
-            {"logon_time", time_or_null(t.logon_time_ms)},
-            {"first_seen", time_or_null(t.first_seen_ms)},
-            {"last_seen", time_or_null(t.last_seen_ms)},
-            {"idle_seconds", t.last_seen_ms > 0 ? Json(std::max<std::int64_t>(0, (now - t.last_seen_ms) / 1000))
-                                                : Json(nullptr)},
-            {"offline_reason", t.online || !*r.offline_reason ? Json(nullptr) : Json(r.offline_reason)},
-            {"in", std::move(in)},
-            {"out", std::move(out)},
-            {"addr_changes", t.addr_changes},
-            {"duplicate_logons", t.duplicate_logons},
-            {"queued_downlinks", t.queued_downlinks}};
-  return j;
+namespace {
+
+void append_string(std::string &out, std::string_view text) {
+  // Texts here are printable ASCII (IDs as id_text writes them, addresses,
+  // times, reasons); anything else is escaped all the same.
+  static const char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c >= 0x7F) {
+      out += "\\u00";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
+
+void append_uint(std::string &out, std::uint64_t v) {
+  char buf[24];
+  char *p = buf + sizeof buf;
+  do {
+    *--p = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v);
+  out.append(p, static_cast<std::size_t>(buf + sizeof buf - p));
+}
+
+struct Obj {
+  std::string &out;
+  bool first = true;
+  Obj &key(const char *k) {
+    out += first ? "" : ",";
+    first = false;
+    out += '"';
+    out += k;
+    out += "\":";
+    return *this;
+  }
+  Obj &num(const char *k, std::uint64_t v) {
+    key(k);
+    append_uint(out, v);
+    return *this;
+  }
+  Obj &str(const char *k, std::string_view v) {
+    key(k);
+    append_string(out, v);
+    return *this;
+  }
+  Obj &null(const char *k) {
+    key(k);
+    out += "null";
+    return *this;
+  }
+  Obj &time(const char *k, std::int64_t ms) { return ms > 0 ? str(k, iso_time(ms)) : null(k); }
+  Obj &endpoint(const char *k, const svc::Endpoint &e) { return e.addr != 0 ? str(k, svc::to_string(e)) : null(k); }
+};
+
+}  // namespace
+
+void append_row_json(std::string &out, const Row &r, std::int64_t now, const std::string &extra) {
+  const RowData &t = r.t;
+  out += '{';
+  Obj o{out};
+  o.str("id", id_text(t.id));
+  o.key("online");
+  out += t.online ? "true" : "false";
+  if (t.online && t.slot >= 0) o.num("slot", static_cast<std::uint64_t>(t.slot));
+  else o.null("slot");
+  o.endpoint("peer", t.peer).endpoint("reported", t.reported);
+  o.time("logon_time", t.logon_time_ms).time("first_seen", t.first_seen_ms).time("last_seen", t.last_seen_ms);
+  if (t.last_seen_ms > 0) o.num("idle_seconds", static_cast<std::uint64_t>(std::max<std::int64_t>(0, (now - t.last_seen_ms) / 1000)));
+  else o.null("idle_seconds");
+  if (t.online || !*r.offline_reason) o.null("offline_reason");
+  else o.str("offline_reason", r.offline_reason);
+  o.key("in");
+  out += '{';
+  Obj i{out};
+  i.num("datagrams", t.datagrams_in).num("bytes", t.bytes_in).num("logon", t.in.logon).num("logout", t.in.logout)
+      .num("data", t.in.data).num("data_reply", t.in.data_reply).num("invalid", t.in.invalid)
+      .num("param_read", t.in.param_read).num("param_set", t.in.param_set).num("id_report", t.in.id_report)
+      .num("other", t.in.other);
+  out += '}';
+  o.key("out");
+  out += '{';
+  Obj u{out};
+  u.num("datagrams", t.datagrams_out).num("bytes", t.bytes_out).num("acks", t.out.acks).num("downlinks", t.out.downlinks)
+      .num("commands", t.out.commands).num("params", t.out.params);
+  out += '}';
+  o.num("addr_changes", t.addr_changes).num("duplicate_logons", t.duplicate_logons).num("queued_downlinks", t.queued_downlinks);
+  out += extra;
+  out += '}';
 }
 
 Json frames_json(const std::deque<svc::RecentFrame> &frames) {

@@ -29,12 +29,27 @@ bool id_from_text(std::string_view text, std::string *raw);
 std::string iso_time(std::int64_t ms);
 std::int64_t now_ms();
 
-// The few fields of a terminal the API shows, copied on the loop.
+// The fields of a terminal the API shows, copied on the loop: a flat copy
+// (no allocation but for an ID longer than the string's own buffer).
+struct RowData {
+  std::string id;
+  bool online = false;
+  int slot = -1;
+  svc::Endpoint peer, reported;
+  std::int64_t logon_time_ms = 0, first_seen_ms = 0, last_seen_ms = 0;
+  std::uint64_t datagrams_in = 0, datagrams_out = 0, bytes_in = 0, bytes_out = 0;
+  svc::KindCounts in;
+  svc::OutCounts out;
+  std::uint64_t addr_changes = 0, duplicate_logons = 0;
+  std::size_t queued_downlinks = 0;
+};
 struct Row {
-  svc::Terminal t;                // without its recent frames unless asked
+  RowData t;
   const char *offline_reason = "";  // "logout" | "idle" | "closed" | "" (last way it went off line)
 };
-Json row_json(const Row &r, std::int64_t now);
+// Appends the terminal's JSON object; `extra` (",\"key\":value...") goes
+// in before the closing brace.
+void append_row_json(std::string &out, const Row &r, std::int64_t now, const std::string &extra = "");
 Json frames_json(const std::deque<svc::RecentFrame> &frames);
 
 Json event_json(const svc::Event &e);

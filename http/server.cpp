@@ -16,7 +16,9 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unordered_map>
 
@@ -98,9 +100,9 @@ struct Shared {
   }
 };
 
-Row copy_row(const svc::Terminal &t, const Shared &sh, bool frames) {
+Row copy_row(const svc::Terminal &t, const Shared &sh) {
   Row r;
-  svc::Terminal &c = r.t;
+  RowData &c = r.t;
   c.id = t.id;
   c.online = t.online;
   c.slot = t.slot;
@@ -118,7 +120,6 @@ Row copy_row(const svc::Terminal &t, const Shared &sh, bool frames) {
   c.addr_changes = t.addr_changes;
   c.duplicate_logons = t.duplicate_logons;
   c.queued_downlinks = t.queued_downlinks;
-  if (frames) c.recent = t.recent;
   auto it = sh.offline_reason.find(t.id);
   if (it != sh.offline_reason.end()) r.offline_reason = it->second;
   return r;
@@ -306,6 +307,53 @@ const char *mime_of(const std::string &name) {
   return nullptr;
 }
 
+// The server's threads.  They run at a lower priority than the rest of the
+// process (nice +10 each): when the machine is short of CPU, the loop that
+// answers the terminals goes first and the operator's window waits.
+class Pool final : public httplib::TaskQueue {
+ public:
+  explicit Pool(std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+      threads_.emplace_back([this] {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kNice);
+        for (;;) {
+          std::function<void()> job;
+          {
+            std::unique_lock<std::mutex> lk(m_);
+            cv_.wait(lk, [&] { return stop_ || !jobs_.empty(); });
+            if (stop_ && jobs_.empty()) return;
+            job = std::move(jobs_.front());
+            jobs_.pop_front();
+          }
+          job();
+        }
+      });
+  }
+  void enqueue(std::function<void()> fn) override {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      jobs_.push_back(std::move(fn));
+    }
+    cv_.notify_one();
+  }
+  void shutdown() override {
+    {
+      std::lock_guard<std::mutex> g(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    for (auto &t : threads_) t.join();
+  }
+  static constexpr int kNice = 10;
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> jobs_;
+  std::vector<std::thread> threads_;
+  bool stop_ = false;
+};
+
 // A copy of the whole fleet for GET /api/terminals, shared by the requests
 // that wait for the same copy.
 struct Listing {
@@ -313,10 +361,16 @@ struct Listing {
   std::int64_t now = 0;
   std::once_flag once, once_sorted;
   std::string body;       // the unfiltered answer, made once
-  Json json(const std::function<bool(const Row &)> &keep) const {
-    Json out = Json::array();
-    for (const Row &row : rows)
-      if (!keep || keep(row)) out.push_back(row_json(row, now));
+  std::string json(const std::function<bool(const Row &)> &keep) const {
+    std::string out;
+    out.reserve(rows.size() * 560 + 4);
+    out += '[';
+    for (const Row &row : rows) {
+      if (keep && !keep(row)) continue;
+      if (out.size() > 1) out += ',';
+      append_row_json(out, row, now);
+    }
+    out += "]\n";
     return out;
   }
 };
@@ -335,7 +389,7 @@ class Server final : public Front {
     load_files();
     subscribe();
     routes();
-    http_.new_task_queue = [] { return new httplib::ThreadPool(kPoolThreads); };
+    http_.new_task_queue = [] { return new Pool(kPoolThreads); };
     http_.set_payload_max_length(kMaxBody);
     http_.set_keep_alive_max_count(10000);
     http_.set_read_timeout(10, 0);
@@ -350,7 +404,10 @@ class Server final : public Front {
       port_ = static_cast<std::uint16_t>(port);
     }
     listener_ = std::thread([this] { http_.listen_after_bind(); });
-    dispatcher_ = std::thread([this] { dispatch(); });
+    dispatcher_ = std::thread([this] {
+      setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), Pool::kNice);
+      dispatch();
+    });
     return true;
   }
 
@@ -408,7 +465,7 @@ class Server final : public Front {
             it->second.in == sig.in && it->second.out == sig.out && it->second.queued == sig.queued)
           return;
         sh->sent[t.id] = sig;
-        rows->push_back(copy_row(t, *sh, false));
+        rows->push_back(copy_row(t, *sh));
       });
       if (rows->empty()) return;
       Item item;
@@ -467,9 +524,12 @@ class Server final : public Front {
 
   static std::string format(const Item &item) {
     if (item.event) return dump(event_json(*item.event));
-    Json rows = Json::array();
-    for (const Row &r : *item.rows) rows.push_back(row_json(r, item.now));
-    return dump(Json{{"event", "fleet"}, {"time", iso_time(item.now)}, {"terminals", std::move(rows)}});
+    std::string out = "{\"event\":\"fleet\",\"time\":\"" + iso_time(item.now) + "\",\"terminals\":[";
+    for (std::size_t i = 0; i < item.rows->size(); ++i) {
+      if (i) out += ',';
+      append_row_json(out, (*item.rows)[i], item.now);
+    }
+    return out + "]}";
   }
 
   void events(const httplib::Request &req, httplib::Response &res) {
@@ -573,7 +633,7 @@ class Server final : public Front {
           }
           auto l = std::make_shared<Listing>();
           l->rows.reserve(512);
-          s.for_each_terminal([&](const svc::Terminal &t) { l->rows.push_back(copy_row(t, *sh, false)); });
+          s.for_each_terminal([&](const svc::Terminal &t) { l->rows.push_back(copy_row(t, *sh)); });
           l->now = now_ms();
           p->promise.set_value(std::move(l));
         });
@@ -668,16 +728,16 @@ class Server final : public Front {
       if (!listing) return send_json(res, error_reply(503, "the centre did not answer"));
       if (online < 0 && idle_gt < 0 && prefix.empty()) {
         // The whole fleet: one text for every request that shared this copy.
-        std::call_once(listing->once, [&] { listing->body = dump(listing->json(nullptr)) + "\n"; });
+        std::call_once(listing->once, [&] { listing->body = listing->json(nullptr); });
         res.set_content(listing->body, "application/json");
         return;
       }
       const std::int64_t now = listing->now;
-      send_json(res, Reply{200, listing->json([&](const Row &row) {
+      res.set_content(listing->json([&](const Row &row) {
         if (online >= 0 && row.t.online != (online == 1)) return false;
         if (idle_gt >= 0 && (row.t.last_seen_ms <= 0 || (now - row.t.last_seen_ms) / 1000 <= idle_gt)) return false;
         return prefix.empty() || id_text(row.t.id).compare(0, prefix.size(), prefix) == 0;
-      })});
+      }), "application/json");
     });
 
     http_.Post("/api/terminals/close-all", [this, &sh](const Req &req, Res &res) {
@@ -695,10 +755,9 @@ class Server final : public Front {
       send_json(res, on_loop(svc_, sh, [id, &sh](Service &s) {
         const svc::Terminal *t = s.find(id);
         if (t == nullptr) return error_reply(404, "no terminal with this ID has been heard");
-        Row row = copy_row(*t, sh, true);
-        Json j = row_json(row, now_ms());
-        j["frames"] = frames_json(row.t.recent);
-        return Reply{200, std::move(j)};
+        std::string text;
+        append_row_json(text, copy_row(*t, sh), now_ms(), ",\"frames\":" + dump(frames_json(t->recent)));
+        return Reply{200, Json::parse(text)};
       }));
     });
 
