@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/ensure-packages.sh" cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev \
-  pkg-config libuv1-dev libpcap-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev
+  pkg-config libuv1-dev libpcap-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev libcpp-httplib-dev
 for kind in address thread; do
   build=$root/build-$kind
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDTUCENTRE_SANITIZE=$kind >/dev/null
