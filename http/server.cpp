@@ -419,6 +419,7 @@ class Server final : public Front {
     }
     {
       std::lock_guard<std::mutex> g(streams_m_);
+      closing_ = true;  // no stream opens after this
       for (auto &s : streams_) {
         std::lock_guard<std::mutex> g2(s->m);
         s->closed = true;
@@ -562,6 +563,7 @@ class Server final : public Front {
     }
     {
       std::lock_guard<std::mutex> g(streams_m_);
+      if (closing_) return send_json(res, error_reply(503, "the centre is stopping"));
       if (streams_.size() >= kMaxStreams) return send_json(res, error_reply(503, "too many event streams"));
       streams_.push_back(s);
       shared_->streams++;
@@ -922,7 +924,8 @@ class Server final : public Front {
   std::uint16_t port_ = 0;
   std::thread listener_, dispatcher_;
   std::mutex streams_m_;
-  std::vector<std::shared_ptr<Stream>> streams_;
+  std::vector<std::shared_ptr<Stream>> streams_;  // guarded by streams_m_
+  bool closing_ = false;                          // guarded by streams_m_
   std::shared_ptr<void> pending_listing_;  // the copy posted last (a Pending)
   std::atomic<std::uint64_t> dropped_total_{0};
   std::array<std::atomic<std::uint64_t>, 600> responses_{};

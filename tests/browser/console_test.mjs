@@ -135,6 +135,22 @@ try {
   await page.waitForTimeout(1200);
   await page.screenshot({ path: screenshot });
   console.log('screenshot: ' + screenshot);
+
+  // A centre with a token: the page asks once, then the stream is live.
+  const secured = run(centreBin, ['--port', String(await freeUdpPort()), '--http', '127.0.0.1:0',
+    '--http-token', 'browser-test-token', '--quiet']);
+  await until(() => /http:\/\/127\.0\.0\.1:\d+\//.test(secured.out), 'the second centre starts');
+  const page2 = await context.newPage();
+  page2.on('pageerror', (e) => errors.push(String(e)));
+  await page2.goto(secured.out.match(/http:\/\/127\.0\.0\.1:\d+\//)[0]);
+  await page2.waitForSelector('#token-dialog[open]', { timeout: 5000 });
+  await page2.fill('#token-input', 'browser-test-token');
+  await page2.click('#token-form button');
+  check(await until(async () => (await page2.textContent('#conn')) === 'live', 'live with the token'),
+    'with a token: the page asks for it, then goes live');
+  await page2.reload();
+  check(await until(async () => (await page2.textContent('#conn')) === 'live', 'live after reload')
+    && !(await page2.locator('#token-dialog[open]').count()), 'the token is asked only once');
   check(errors.length === 0, 'no script errors: ' + errors.join('; '));
 } catch (e) {
   failed++;
