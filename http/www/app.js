@@ -90,10 +90,14 @@ function stateOf(t) {
   return t.offline_reason === 'idle' ? 'idle' : 'offline';
 }
 
+// Local wall-clock time of an ISO time (the date too when it is not today).
+// Cheap on purpose: the table and the log call it hundreds of times a second.
+const two = (n) => (n < 10 ? '0' : '') + n;
 function clock(iso) {
   if (!iso) return '';
   const d = new Date(iso);
-  return d.toLocaleTimeString([], { hour12: false }) + (Date.now() - d > 86400000 ? ' ' + d.toLocaleDateString() : '');
+  const t = two(d.getHours()) + ':' + two(d.getMinutes()) + ':' + two(d.getSeconds());
+  return Date.now() - d > 86400000 ? d.getFullYear() + '-' + two(d.getMonth() + 1) + '-' + two(d.getDate()) + ' ' + t : t;
 }
 
 function ago(s) {
@@ -109,7 +113,8 @@ function paint(r) {
   const t = r.t, c = r.cells, st = stateOf(t), idle = idleSeconds(t);
   setText(c[0], t.id);
   setText(c[1], st === 'online' ? 'on line' : st === 'idle' ? 'idle' : t.offline_reason ? 'off (' + t.offline_reason + ')' : 'off line');
-  c[1].className = st === 'online' ? 'state-on' : 'state-off';
+  const cls = st === 'online' ? 'state-on' : 'state-off';
+  if (c[1].className !== cls) c[1].className = cls;
   setText(c[2], t.peer || '');
   setText(c[3], clock(t.logon_time));
   setText(c[4], ago(idle));
@@ -120,7 +125,7 @@ function paint(r) {
   r.tr.classList.toggle('idle', st === 'idle');
   r.tr.classList.toggle('quiet', st === 'online' && idle !== null && idle > IDLE_MARK_S);
   r.tr.classList.toggle('selected', t.id === selected);
-  r.tr.dataset.state = st;
+  if (r.tr.dataset.state !== st) r.tr.dataset.state = st;
 }
 
 function sortValue(t) {
@@ -277,15 +282,16 @@ function logEvent(e) {
   if (!logQueued) { logQueued = true; requestAnimationFrame(flushLog); }
 }
 
+// Newest first: new lines go on top, so the log never has to measure itself
+// (a scroll position read would make the browser lay out the whole page).
 function flushLog() {
   logQueued = false;
   const box = $('log-lines');
-  const atEnd = box.scrollTop + box.clientHeight >= box.scrollHeight - 4;
   const frag = document.createDocumentFragment();
-  for (const e of logPending.splice(0)) frag.appendChild(logLine(e));
-  box.appendChild(frag);
-  while (box.childElementCount > 500) box.firstElementChild.remove();
-  if (atEnd) box.scrollTop = box.scrollHeight;
+  const lines = logPending.splice(0);
+  for (let i = lines.length - 1; i >= 0; i--) frag.appendChild(logLine(lines[i]));
+  box.insertBefore(frag, box.firstChild);
+  while (box.childElementCount > 500) box.lastElementChild.remove();
 }
 
 function relog() {
