@@ -43,6 +43,8 @@ struct Args {
   int window = 16;
   int lag_rate = 2000;
   std::string wrk = "wrk -t2 -c8";
+  std::string path = "/api/terminals";
+  std::string priority = "idle";
 };
 
 std::string id_of(int i) {
@@ -131,8 +133,8 @@ WrkResult parse_wrk(const std::string &out) {
 
 std::future<std::string> start_wrk(const Args &a, std::uint16_t http_port, double seconds) {
   char cmd[512];
-  std::snprintf(cmd, sizeof cmd, "%s -d%ds --latency http://127.0.0.1:%u/api/terminals 2>&1", a.wrk.c_str(),
-                static_cast<int>(seconds), http_port);
+  std::snprintf(cmd, sizeof cmd, "%s -d%ds --latency http://127.0.0.1:%u%s 2>&1", a.wrk.c_str(),
+                static_cast<int>(seconds), http_port, a.path.c_str());
   std::string c = cmd;
   return std::async(std::launch::async, [c] {
     std::string out;
@@ -249,8 +251,10 @@ int main(int argc, char **argv) {
     else if (k == "--window") a.window = std::atoi(v.c_str());
     else if (k == "--lag-rate") a.lag_rate = std::atoi(v.c_str());
     else if (k == "--wrk") a.wrk = v;
+    else if (k == "--path") a.path = v;
+    else if (k == "--priority") a.priority = v;
     else {
-      std::fprintf(stderr, "usage: http_bench [--terminals N] [--seconds S] [--window W] [--lag-rate R] [--wrk 'wrk -t2 -c8']\n");
+      std::fprintf(stderr, "usage: http_bench [--terminals N] [--seconds S] [--window W] [--lag-rate R] [--wrk 'wrk -t2 -c8'] [--path /api/terminals] [--priority idle|nice|normal]\n");
       return 2;
     }
   }
@@ -265,6 +269,7 @@ int main(int argc, char **argv) {
     std::string why;
     dtu::http::Options ho;
     ho.listen = "127.0.0.1:0";
+    ho.priority = a.priority;
     web = dtu::http::attach(svc, ho, &why);
     if (!web || !svc.start(&why)) {
       std::fprintf(stderr, "http_bench: %s\n", why.c_str());
@@ -299,8 +304,8 @@ int main(int argc, char **argv) {
     }
     frames.push_back(sim::user_data(ids.back(), sim::Bytes(16, 'x')));
   }
-  std::printf("%d terminals on line; centre UDP %u, HTTP %u; %.0f s per phase, %d frames in flight; wrk: %s\n",
-              a.terminals, uport, hport, a.seconds, a.window, a.wrk.c_str());
+  std::printf("%d terminals on line; centre UDP %u, HTTP %u (server threads %s); %.0f s per phase, %d frames in flight; wrk: %s\n",
+              a.terminals, uport, hport, a.priority.c_str(), a.seconds, a.window, a.wrk.c_str());
 
   double raw_sum = 0, api_sum = 0;
   std::vector<WrkResult> wrks;
@@ -311,7 +316,7 @@ int main(int argc, char **argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const double api = round_trips(fd, frames, a.window, a.seconds);
     const WrkResult wr = parse_wrk(w.get());
-    std::printf("api: %.0f round trips/s; GET /api/terminals %.0f requests/s, p50 %s, p99 %s\n", api, wr.rps,
+    std::printf("api: %.0f round trips/s; GET %s %.0f requests/s, p50 %s, p99 %s\n", api, a.path.c_str(), wr.rps,
                 wr.p50.c_str(), wr.p99.c_str());
     raw_sum += raw;
     api_sum += api;

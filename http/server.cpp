@@ -16,6 +16,8 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -308,14 +310,14 @@ const char *mime_of(const std::string &name) {
 }
 
 // The server's threads.  They run at a lower priority than the rest of the
-// process (nice +10 each): when the machine is short of CPU, the loop that
-// answers the terminals goes first and the operator's window waits.
+// process (by default SCHED_IDLE): when the machine is short of CPU, the loop
+// that answers the terminals goes first and the operator's window waits.
 class Pool final : public httplib::TaskQueue {
  public:
-  explicit Pool(std::size_t n) {
+  Pool(std::size_t n, std::string priority) {
     for (std::size_t i = 0; i < n; ++i)
-      threads_.emplace_back([this] {
-        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kNice);
+      threads_.emplace_back([this, priority] {
+        background(priority);
         for (;;) {
           std::function<void()> job;
           {
@@ -344,7 +346,15 @@ class Pool final : public httplib::TaskQueue {
     cv_.notify_all();
     for (auto &t : threads_) t.join();
   }
-  static constexpr int kNice = 10;
+  // The calling thread yields to the rest of the process as Options::priority
+  // says: "idle" (SCHED_IDLE), "nice" (nice +19) or "normal".
+  static void background(const std::string &how) {
+    if (how == "idle") {
+      sched_param p{};
+      if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &p) == 0) return;
+    }
+    if (how != "normal") setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+  }
 
  private:
   std::mutex m_;
@@ -389,9 +399,10 @@ class Server final : public Front {
     load_files();
     subscribe();
     routes();
-    http_.new_task_queue = [] { return new Pool(kPoolThreads); };
+    http_.new_task_queue = [priority = options_.priority] { return new Pool(kPoolThreads, priority); };
     http_.set_payload_max_length(kMaxBody);
     http_.set_keep_alive_max_count(10000);
+    http_.set_tcp_nodelay(true);  // headers and body leave at once, no 40 ms wait for an ACK
     http_.set_read_timeout(10, 0);
     http_.set_write_timeout(5, 0);
     if (port == 0) {
@@ -405,7 +416,7 @@ class Server final : public Front {
     }
     listener_ = std::thread([this] { http_.listen_after_bind(); });
     dispatcher_ = std::thread([this] {
-      setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), Pool::kNice);
+      Pool::background(options_.priority);
       dispatch();
     });
     return true;
@@ -941,6 +952,10 @@ bool validate(const Options &options, std::string *error) {
   if (!starts_with(host, "127.") && options.token.empty()) {
     *error = "http: refusing to listen on " + host +
              " without an access token (set http_token, or listen on 127.0.0.1)";
+    return false;
+  }
+  if (options.priority != "idle" && options.priority != "nice" && options.priority != "normal") {
+    *error = "http_priority: expected idle, nice or normal, got \"" + options.priority + "\"";
     return false;
   }
   if (!options.token.empty() && options.token.size() < 8) {

@@ -52,6 +52,7 @@ const Setting kSettings[] = {
     {"http", Kind::kText, 0},
     {"http_token", Kind::kText, 0},
     {"http_root", Kind::kText, 0},
+    {"http_priority", Kind::kText, 0},
 };
 
 const Setting *find_setting(const std::string &key) {
@@ -113,6 +114,7 @@ bool apply(const Setting &s, const std::string &name, const std::string &value, 
   else if (key == "http") o->http.listen = value;
   else if (key == "http_token") o->http.token = value;
   else if (key == "http_root") o->http.root = value;
+  else if (key == "http_priority") o->http.priority = value;
   return true;
 }
 
@@ -233,7 +235,8 @@ void usage(std::FILE *out) {
                "      --simulate N           run N simulated terminals in this process (1-500)\n"
                "      --duration S           stop after S seconds\n"
                "      --http ADDR:PORT       serve the API, metrics and web console (127.0.0.1 unless\n"
-               "                             a token is set); --http-token T, --http-root DIR\n"
+               "                             a token is set); --http-token T, --http-root DIR,\n"
+               "                             --http-priority idle|nice|normal (default idle)\n"
                "      --version, --help\n"
                "Numbers are decimal. Exit codes: 0 stopped, 1 could not start, 2 bad arguments.\n"
                "Signals: SIGTERM and SIGINT stop; SIGHUP reopens the log and capture files.\n");
