@@ -1361,6 +1361,11 @@ std::vector<Terminal> Service::terminals() const {
   return out;
 }
 
+void Service::for_each_terminal(const std::function<void(const Terminal &)> &fn) const {
+  impl_->assert_loop_thread();
+  for (auto &kv : impl_->terms) fn(kv.second.pub);
+}
+
 const Counters &Service::counters() const { return impl_->counters; }
 
 SendResult Service::send(std::string_view id_view, const void *data, std::size_t length, unsigned expiry_s) {

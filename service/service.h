@@ -162,6 +162,9 @@ class Service {
   // ---- loop thread only ----
   const Terminal *find(std::string_view id) const;  // nullptr for an ID never seen
   std::vector<Terminal> terminals() const;          // snapshot, sorted by ID
+  // Every terminal in no particular order, without copying (a reader that
+  // wants a few fields of many terminals).
+  void for_each_terminal(const std::function<void(const Terminal &)> &fn) const;
   const Counters &counters() const;
 
   // User data (1..1024 bytes) to a terminal: sent now when it is on line,

@@ -154,6 +154,12 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "dtucentre: %s\n", why.c_str());
     return 1;
   }
+  std::unique_ptr<dtu::http::Front> web;  // the HTTP side, stopped before the service
+  if (!opt.http.listen.empty() && !(web = dtu::http::attach(svc, opt.http, &why))) {
+    std::fprintf(stderr, "dtucentre: cannot start: %s\n", why.c_str());
+    return 1;
+  }
+  if (web) std::fprintf(stderr, "dtucentre: web console and API on %s\n", web->url().c_str());
 
   if (!svc.start(&why)) {
     std::fprintf(stderr, "dtucentre: cannot start: %s\n", why.c_str());

@@ -57,6 +57,10 @@ const Setting kSettings[] = {
     {"mqtt_tls_cert", Kind::kText, 0},  {"mqtt_tls_key", Kind::kText, 0},
     {"mqtt_ack", Kind::kText, 0},       {"mqtt_buffer", Kind::kUInt, 10000000},
     {"mqtt_stats_interval", Kind::kUInt, 86400}, {"mqtt_claim_unknown", Kind::kBool, 0},
+    {"http", Kind::kText, 0},
+    {"http_token", Kind::kText, 0},
+    {"http_root", Kind::kText, 0},
+    {"http_priority", Kind::kText, 0},
 };
 
 const Setting *find_setting(const std::string &key) {
@@ -120,6 +124,10 @@ bool apply(const Setting &s, const std::string &name, const std::string &value, 
     if (value != "text" && value != "json") return *why = name + ": expected text or json, got \"" + value + "\"", false;
     o->log_format = value;
   } else if (key == "log_file") o->log_file = value;
+  else if (key == "http") o->http.listen = value;
+  else if (key == "http_token") o->http.token = value;
+  else if (key == "http_root") o->http.root = value;
+  else if (key == "http_priority") o->http.priority = value;
   return true;
 }
 
@@ -246,6 +254,9 @@ void usage(std::FILE *out) {
                "                             --mqtt-tls-ca/-cert/-key FILE, --mqtt-ack broker|immediate,\n"
                "                             --mqtt-buffer N, --mqtt-stats-interval S (10),\n"
                "                             --mqtt-claim-unknown\n"
+               "      --http ADDR:PORT       serve the API, metrics and web console (127.0.0.1 unless\n"
+               "                             a token is set); --http-token T, --http-root DIR,\n"
+               "                             --http-priority idle|nice|normal (default idle)\n"
                "      --version, --help\n"
                "Numbers are decimal. Exit codes: 0 stopped, 1 could not start, 2 bad arguments.\n"
                "Signals: SIGTERM and SIGINT stop; SIGHUP reopens the log and capture files.\n");
@@ -330,6 +341,7 @@ ParseResult parse_options(int argc, char **argv, Options *o, std::string *why) {
   if (o->quiet && o->summary_interval == 0) o->summary_interval = 60;
   if (o->mqtt_on) dtu::mqtt::adjust(&o->service, o->mqtt);
   if (!dtu::svc::validate(o->service, why)) return ParseResult::kBad;
+  if (!o->http.listen.empty() && !dtu::http::validate(o->http, why)) return ParseResult::kBad;
   return ParseResult::kRun;
 }
 

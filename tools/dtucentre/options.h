@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "gateway.h"
+#include "http.h"
 #include "service.h"
 
 namespace centre {
@@ -22,6 +23,7 @@ struct Options {
   double duration = 0;              // s; 0: until stopped
   bool mqtt_on = false;             // --mqtt given: the MQTT gateway runs
   dtu::mqtt::Options mqtt;
+  dtu::http::Options http = {""};   // the HTTP side (--http ADDR:PORT); listen empty: off
 };
 
 enum class ParseResult { kRun, kExit0, kBad };
