@@ -286,7 +286,7 @@ Bytes frame(std::uint8_t code, const std::string &id, const Bytes &body = {}, bo
   f[3] = static_cast<std::uint8_t>(len);
   std::memcpy(f.data() + 4, id.data(), std::min<std::size_t>(id.size(), 11));
   f[15] = 0x7B;
-  f.insert(f.end(), body.begin(), body.end());
+  if (!body.empty()) f.insert(f.end(), body.begin(), body.end());
   return f;
 }
 Bytes logon(const std::string &id) {
