@@ -595,7 +595,7 @@ struct Gateway::Impl {
     if (!j.is_object() || !j.contains("centre") || !j["centre"].is_string()) return;
     Owner o;
     o.centre = j["centre"].get<std::string>();
-    o.online = j.value("online", false);
+    o.online = j.contains("online") && j["online"].is_boolean() && j["online"].get<bool>();
     o.since_ms = j.contains("since") && j["since"].is_string() ? parse_iso_time(j["since"].get<std::string>()) : 0;
     owners[id] = o;
     const svc::Terminal *t = svc->find(id);

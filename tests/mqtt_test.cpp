@@ -502,6 +502,9 @@ TEST_F(MqttTest, MalformedCommandsAnsweredNothingSent) {
   t.log_on("13900000002");
   sub.take_json("dtu/t/13900000002/status");
   Client pub(broker_->port);
+  // Statuses anyone may publish: ignored or taken without harm.
+  for (const char *bad : {"{", R"({"centre":7})", R"({"centre":"X","online":"yes","since":1})", "[]"})
+    pub.publish("dtu/t/13900000099/status", bad);
   struct Case {
     const char *topic, *payload, *reply_topic, *field, *want;
   } cases[] = {
