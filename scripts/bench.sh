@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs the benchmarks: round trips through the library against the raw
-# socket limit (with the ratio), the micro-benchmarks, and the instructions
-# per datagram under callgrind.  With --plot, also writes the throughput
+# Runs the benchmarks: round trips through the library and through the
+# service core against the raw socket limit (with the ratios), the
+# micro-benchmarks, and the instructions per datagram under callgrind.  With --plot, also writes the throughput
 # sweep to bench/throughput.csv and bench/throughput.png.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,6 +17,10 @@ if [ $plot -eq 1 ]; then
 else
   "$build/bench/roundtrip_bench" --seconds 3
 fi
+
+echo
+echo "== round trips through the service core =="
+"$build/bench/service_roundtrip_bench" --seconds 2 --rounds 5
 
 echo
 echo "== micro-benchmarks =="

@@ -47,7 +47,7 @@ bool parse_number(std::string_view s, std::uint64_t max, std::uint64_t *out) {
   for (char c : s) {
     if (c < '0' || c > '9') return false;
     const unsigned d = static_cast<unsigned>(c - '0');
-    if (v > (max - d) / 10) return false;  // would pass max (or overflow)
+    if (d > max || v > (max - d) / 10) return false;  // would pass max (or overflow)
     v = v * 10 + d;
   }
   *out = v;

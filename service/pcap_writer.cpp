@@ -60,6 +60,15 @@ bool PcapWriter::open_file(bool append, std::string *error) {
   return true;
 }
 
+bool PcapWriter::flush(std::string *error) {
+  if (dumper_ == nullptr || !dirty_) return true;
+  dirty_ = false;
+  if (pcap_dump_flush(dumper_) == 0) return true;
+  *error = "capture file " + path_ + ": " + std::strerror(errno);
+  close();
+  return false;
+}
+
 bool PcapWriter::reopen(std::string *error) {
   if (path_.empty()) return true;
   close();
@@ -67,6 +76,7 @@ bool PcapWriter::reopen(std::string *error) {
 }
 
 void PcapWriter::close() {
+  dirty_ = false;
   if (dumper_ != nullptr) {
     pcap_dump_close(dumper_);
     dumper_ = nullptr;
@@ -115,11 +125,7 @@ bool PcapWriter::write(const timeval &when, std::uint32_t src, std::uint16_t src
   h.caplen = static_cast<bpf_u_int32>(kHeaders + length);
   h.len = static_cast<bpf_u_int32>(total);
   pcap_dump(reinterpret_cast<u_char *>(dumper_), &h, packet_);
-  if (pcap_dump_flush(dumper_) != 0) {
-    *error = "capture file " + path_ + ": " + std::strerror(errno);
-    close();
-    return false;
-  }
+  dirty_ = true;
   if (rotate_bytes_ > 0 && static_cast<std::uint64_t>(pcap_dump_ftell64(dumper_)) >= rotate_bytes_)
     return rotate(error);
   return true;

@@ -1,7 +1,8 @@
 // Capture files: every datagram of the server socket, wrapped in synthetic
 // IPv4 and UDP headers carrying the real addresses and ports, written with
-// libpcap's dump functions (raw IPv4 link type), flushed per datagram so a
-// capture can be read while the centre runs, rotated by size.
+// libpcap's dump functions (raw IPv4 link type), rotated by size.  The
+// owner calls flush() once per turn of its loop, so a capture can be read
+// while the centre runs without a write per datagram.
 #pragma once
 
 #include <sys/time.h>
@@ -24,6 +25,9 @@ class PcapWriter {
   bool reopen(std::string *error);
   void close();
   bool is_open() const { return dumper_ != nullptr; }
+  // Hands what was written to the system; false (and the capture closed)
+  // when that fails.
+  bool flush(std::string *error);
 
   // One datagram from src to dst (host order); `length` bytes captured of
   // `wire_length`.  False (and the capture closed) when a write fails.
@@ -41,6 +45,7 @@ class PcapWriter {
   pcap_t *dead_ = nullptr;
   pcap_dumper_t *dumper_ = nullptr;
   std::uint16_t ip_id_ = 0;
+  bool dirty_ = false;
   std::uint8_t packet_[28 + 1040] = {};
 };
 

@@ -38,7 +38,7 @@
 namespace dtu::svc {
 namespace {
 
-constexpr unsigned kMessage = 0x0401;   // the notifier's message number
+constexpr unsigned kMessage = 0x0401;   // the message number given at start (the notifier's descriptor is all we watch)
 constexpr int kReadsPerWakeup = 256;    // datagrams per loop turn before others get a go
 constexpr std::size_t kRejectedBytes = 32;
 const std::string kNoTerminalsId = "00000000000";
@@ -301,6 +301,7 @@ struct Service::Impl {
   uv_async_t async{};
   uv_poll_t poll{};
   uv_timer_t tick{};
+  uv_check_t check{};  // after each turn's callbacks: the capture is flushed
   std::vector<EveryTimer *> timers;
   bool poll_open = false, tick_open = false;
 
@@ -495,29 +496,34 @@ struct Service::Impl {
   }
 
   // ---- receiving ----
+  // The notifier's descriptor is readable while a datagram waits (it is
+  // level-triggered on the server socket, which it set non-blocking): read
+  // until the socket is empty, a bounded number per turn of the loop.
   void on_readable() {
-    for (int i = 0; i < kReadsPerWakeup && !stop_requested.load(std::memory_order_relaxed); ++i) {
-      unsigned m = 0;
-      if (dtu_notifier_wait(notifier, 0, &m) != 1) break;
-      if (m == kMessage) read_one();
-    }
+    for (int i = 0; i < kReadsPerWakeup && !stop_requested.load(std::memory_order_relaxed); ++i)
+      if (!read_one()) break;
   }
 
-  void read_one() {
+  // One do_read_proc; false when no datagram was there.
+  bool read_one() {
     in_valid = false;
     verdict = nullptr;
     message[0] = '\0';
     const int rc = do_read_proc(&record, message, ack ? 1 : 0);
     if (!in_valid) {
-      // A receive error without a datagram (an ICMP report of an earlier
-      // send, for one): nothing to show but a count.
-      ++counters.receive_errors;
+      // A receive error without a datagram: the socket is empty, or an
+      // ICMP report of an earlier send came back (counted, and go on).
+      int code = 0;
+      std::sscanf(message, "Error occurred during read,errorcode:%d", &code);
       flush_outs();
-      return;
+      if (code == EAGAIN || code == EWOULDBLOCK) return false;
+      ++counters.receive_errors;
+      return code != 0;
     }
     wire(in);
     dispatch(rc);
     flush_outs();
+    return true;
   }
 
   void reject(const char *reason, const Endpoint &src) {
@@ -551,11 +557,30 @@ struct Service::Impl {
     Event e = make(EventType::kAddrChange, t.id);
     e.old_peer = t.peer;
     e.peer = src;
-    e.slot = t.slot;
     t.peer = src;
+    // The service's own handlers move a record to follow it (possibly to
+    // another slot); the built-in ones keep the slot.
+    const int slot = find_slot(t.id, t.slot, nullptr);
+    if (slot >= 0) t.slot = slot;
+    e.slot = t.slot;
     ++t.addr_changes;
     ++counters.addr_changes;
     emit(e);
+  }
+
+  // The library took user data from a terminal the service had as off
+  // line (it cannot happen while the service makes every call, but the
+  // table is the truth): follow the table.
+  TermState *adopt(const std::string &id) {
+    UserInfo u{};
+    const int slot = find_slot(id, -1, &u);
+    if (slot < 0) return nullptr;
+    TermState &s = terms[id];
+    s.pub.id = id;
+    set_online(s.pub, true);
+    s.pub.slot = slot;
+    s.pub.peer = {u.peerAddr, u.peerPort};
+    return &s;
   }
 
   void dispatch(int rc) {
@@ -567,13 +592,7 @@ struct Service::Impl {
       if (message[0] != '\0') return reject("bad-frame", src);
       return reject(code == kLogon ? "bad-logon" : code == kIdReport ? "bad-id-report" : "bad-frame", src);
     }
-    if (verdict != nullptr) {
-      if (std::strcmp(verdict, "address") == 0) {
-        // The callback answered NotLoggedOn to the source; count the answer
-        // against no terminal (it may be a spoofer's).
-      }
-      return reject(verdict, src);
-    }
+    if (verdict != nullptr) return reject(verdict, src);
     const std::string id = record.userId;
     auto it = terms.find(id);
     TermState *s = it == terms.end() ? nullptr : &it->second;
@@ -594,7 +613,7 @@ struct Service::Impl {
       }
       case DTU_DATA_USER: {
         ++counters.in.data;
-        if (!online) break;  // the library said not on line: cannot happen, but be plain
+        if (!online && (s = adopt(id)) == nullptr) break;
         heard(*s, &KindCounts::data);
         if (!logon_only) follow(*s, src);
         Event e = make(EventType::kData, id);
@@ -884,10 +903,10 @@ struct Service::Impl {
       if (req.values.empty()) error = "bad-value";
       for (const ParamValue &v : req.values) {
         const ParamInfo *p = find_param(v.tag);
-        ParamValue check;
+        ParamValue parsed;
         if (p == nullptr || p->form != v.form ||
             ((v.form == ParamForm::kText || v.form == ParamForm::kComposite)
-                 ? !parse_param(v.tag, v.text, &check, nullptr)
+                 ? !parse_param(v.tag, v.text, &parsed, nullptr)
                  : v.number > p->max_value))
           error = "bad-value";
       }
@@ -1222,10 +1241,18 @@ int Service::run() {
     }
   }
   if (m.finished) return 0;
+  m.loop_thread = std::this_thread::get_id();
   m.poll.data = &m;
   uv_poll_init(&m.loop, &m.poll, dtu_notifier_fd(m.notifier));
   m.poll_open = true;
   uv_poll_start(&m.poll, UV_READABLE, [](uv_poll_t *p, int, int) { static_cast<Impl *>(p->data)->on_readable(); });
+  m.check.data = &m;
+  uv_check_init(&m.loop, &m.check);
+  uv_check_start(&m.check, [](uv_check_t *c) {
+    auto *impl = static_cast<Impl *>(c->data);
+    std::string why;
+    if (!impl->pcap.flush(&why)) impl->error_event(why);
+  });
   m.tick.data = &m;
   uv_timer_init(&m.loop, &m.tick);
   m.tick_open = true;
@@ -1242,6 +1269,7 @@ int Service::run() {
   uv_poll_stop(&m.poll);
   uv_close(reinterpret_cast<uv_handle_t *>(&m.poll), nullptr);
   uv_close(reinterpret_cast<uv_handle_t *>(&m.tick), nullptr);
+  uv_close(reinterpret_cast<uv_handle_t *>(&m.check), nullptr);
   for (EveryTimer *t : m.timers) uv_close(reinterpret_cast<uv_handle_t *>(&t->timer), nullptr);
 
   std::vector<std::string> ids;
