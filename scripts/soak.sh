@@ -13,10 +13,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 seconds=${SOAK_SECONDS:-600}
 "$root/scripts/build.sh" >/dev/null
-centre_bin=$build/tools/dtucentre
-sim_bin=$build/tools/dtusim
 work=${SOAK_DIR:-$(mktemp -d)}
-mkdir -p "$work"
+mkdir -p "$work/bin"
+# Copies, so that a rebuild during the run does not touch them.
+cp "$build/tools/dtucentre" "$build/tools/dtusim" "$work/bin/"
+centre_bin=$work/bin/dtucentre
+sim_bin=$work/bin/dtusim
 echo "soak: ${seconds}s, files in $work"
 
 pids=()
@@ -37,6 +39,10 @@ for attempt in 1 2 3 4 5; do
 done
 kill -0 "$centre" || { echo "soak: the centre did not start"; cat "$work/centre.err"; exit 1; }
 
+# The kernel's count of UDP datagrams dropped for a full receive buffer
+# (machine-wide: other programs' drops count too).
+udp_drops() { awk '/^Udp:/ && $2 ~ /^[0-9]+$/ {print $6}' /proc/net/snmp; }
+drops_before=$(udp_drops)
 start=$(date +%s)
 end=$(( start + seconds ))
 "$sim_bin" --centre "127.0.0.1:$port" -n 250 --prefix 100 --duration $(( seconds + 5 )) >"$work/steady.log" 2>&1 &
@@ -72,26 +78,31 @@ churn 2 & pids+=($!)
 ) >&3 &
 pids+=($!)
 
-printf '%-8s %-12s %-8s %s\n' minute rss_kB fds online | tee "$work/memory.txt"
+# Datagrams the kernel dropped at the centre's own socket (its receive buffer
+# was full): the last column of its line in /proc/net/udp.
+port_hex=$(printf '%04X' "$port")
+centre_drops() { awk -v p=":$port_hex" '$2 ~ p"$" {print $NF}' /proc/net/udp | head -n1; }
+printf '%-8s %-12s %-8s %-8s %s\n' minute rss_kB fds online socket_drops | tee "$work/memory.txt"
 minute=0
-while [ "$(date +%s)" -lt "$end" ]; do
+while [ $(( $(date +%s) + 30 )) -lt "$end" ]; do
   sleep $(( 60 - ( ( $(date +%s) - start ) % 60 ) ))
   minute=$(( minute + 1 ))
   rss=$(awk '/^VmRSS/ {print $2}' "/proc/$centre/status")
   fds=$(ls "/proc/$centre/fd" | wc -l)
-  online=$(tail -n 2000 "$work/centre.jsonl" | grep '"event":"summary"' | tail -n1 | sed -E 's/.*"online":([0-9]+).*/\1/')
-  printf '%-8s %-12s %-8s %s\n' "$minute" "$rss" "$fds" "${online:-?}" | tee -a "$work/memory.txt"
+  online=$( (tac "$work/centre.jsonl" | grep -m1 '"event":"summary"' || true) | sed -E 's/.*"online":([0-9]+).*/\1/')
+  printf '%-8s %-12s %-8s %-8s %s\n' "$minute" "$rss" "$fds" "${online:-?}" "$(centre_drops)" | tee -a "$work/memory.txt"
 done
 
 # Wind down: the fleets end, the centre stops on SIGTERM.
-wait "${pids[2]}" "${pids[3]}" 2>/dev/null || true
+wait "${pids[0]}" "${pids[1]}" "${pids[2]}" "${pids[3]}" 2>/dev/null || true
 sleep 12   # the last killed group's idle expiry
 kill -TERM "$centre"
 exec 3>&-
 rc=0; wait "$centre" || rc=$?
 echo "centre exit code: $rc"
 
-python3 - "$work" <<'PY'
+idle_ok=0
+python3 - "$work" <<'PY' || idle_ok=$?
 import json, sys, os, collections
 work = sys.argv[1]
 idle = collections.defaultdict(list)   # id -> [ms]
@@ -114,10 +125,12 @@ for ms, prefix in kills:
 print(f"killed terminals: {len(kills) * 50}, reported idle exactly once: {len(kills) * 50 - bad}, not: {bad}")
 sys.exit(1 if bad else 0)
 PY
-idle_ok=$?
 first_fds=$(awk 'NR==2 {print $3}' "$work/memory.txt")
 last_fds=$(tail -n1 "$work/memory.txt" | awk '{print $3}')
 echo "descriptors: minute 1: $first_fds, last minute: $last_fds"
+echo "UDP datagrams dropped by the kernel for full receive buffers during the run (whole machine): $(( $(udp_drops) - drops_before ))"
+echo "steady terminals: $(grep -h 'user data acknowledged' "$work/steady.log")"
+echo "rebinding terminals: $(grep -h 'user data acknowledged' "$work/rebind.log")"
 ls -l "$work"/soak.pcap* | awk '{print "capture:", $5, $9}'
 if command -v tshark >/dev/null; then
   echo "capture readable: $(tshark -r "$work/soak.pcap.1" 2>/dev/null | wc -l) datagrams in soak.pcap.1"

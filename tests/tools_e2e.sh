@@ -109,20 +109,33 @@ PY
 then echo "ok: JSON lines valid, one reply per command, IDs not UTF-8 hex-encoded"; else echo "FAILED: JSON"; fail=1; fi
 
 # ---- 3. a killed fleet is reported idle, once per terminal; SIGHUP -------
-start_centre "$work/c-stdout.log" --idle-timeout 2 --log-file "$work/c.log"
-exec 3>&-
+start_centre "$work/c-stdout.log" --idle-timeout 2 --log-file "$work/c.log" --console
 "$sim_bin" --centre "127.0.0.1:$port" -n 5 --duration 30 >/dev/null 2>&1 &
 sim=$!
 sleep 1
 kill -KILL "$sim"; wait "$sim" 2>/dev/null
 mv "$work/c.log" "$work/c.log.1"
 kill -HUP "$centre"; sleep 3.5
+echo "list online" >&3; sleep 0.3
 kill -TERM "$centre"; wait "$centre"; rc=$?
+exec 3>&-
+check "$work/c-stdout.log" "^0 shown; 0 of 500 on line" "the idle terminals' slots are free"
 cat "$work/c.log.1" "$work/c.log" >"$work/c-all.log" 2>/dev/null
 [ "$(grep -c '  idle ' "$work/c-all.log")" -eq 5 ] && echo "ok: 5 killed terminals reported idle once each" \
   || { echo "FAILED: idle events"; fail=1; }
 check "$work/c.log" "  stop  " "SIGHUP reopened the log file; SIGTERM stopped cleanly"
 [ "$rc" -eq 0 ] || { echo "FAILED: exit $rc after SIGTERM"; fail=1; }
+
+# ---- 3b. terminals that resend unacknowledged data ------------------------
+start_centre "$work/r.log" --no-ack
+exec 3>&-
+"$sim_bin" --centre "127.0.0.1:$port" -n 2 --rate 2 --duration 1.5 --retry 2 --ack-timeout 0.2 >"$work/r-sim.log" 2>&1
+sim_rc=$?
+kill -TERM "$centre"; wait "$centre"
+check "$work/r-sim.log" "resends: [1-9][0-9]*; acknowledged after a resend: 0; given up after 2 resends: [1-9]" \
+  "dtusim --retry resends and gives up what is never acknowledged"
+[ "$(grep -c '  data  ' "$work/r.log")" -ge 6 ] && echo "ok: the centre saw the resends" || { echo "FAILED: resends at the centre"; fail=1; }
+[ "$sim_rc" -eq 3 ] && echo "ok: dtusim exits 3 when it gave up frames" || { echo "FAILED: dtusim exit $sim_rc"; fail=1; }
 
 # ---- 4. bad arguments: exit 2, one line naming the argument --------------
 while IFS='|' read -r prog args name; do
@@ -158,6 +171,34 @@ kill -TERM "$centre"; wait "$centre"
 (ulimit -n 40; "$sim_bin" --centre 127.0.0.1:9 -n 100 --duration 1 >/dev/null 2>"$work/err"); rc=$?
 [ "$rc" -eq 1 ] && grep -q "Too many open files" "$work/err" \
   && echo "ok: dtusim says it ran out of descriptors" || { echo "FAILED: descriptors ($rc: $(cat "$work/err"))"; fail=1; }
+
+# ---- 6. the interactive console on a terminal ---------------------------
+if python3 - "$centre_bin" >"$work/e.log" 2>&1 <<'PY'
+import os, pty, select, sys, time
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1], "--port", "0", "--simulate", "2", "--duration", "20"])
+out = b""
+def pump(t):
+    global out
+    end = time.time() + t
+    while time.time() < end:
+        if select.select([fd], [], [], 0.1)[0]:
+            try: out += os.read(fd, 65536)
+            except OSError: return
+pump(1.0)
+os.write(fd, b"lis"); pump(1.0)          # half a command while events arrive
+os.write(fd, b"t online\r"); pump(0.5)
+os.write(fd, b"\x04"); pump(3)            # Ctrl-D ends an interactive console
+_, status = os.waitpid(pid, 0)
+text = out.decode("utf-8", "replace")
+print(text)
+assert "dtucentre> " in text, "no prompt"
+assert "2 shown; 2 of 500 on line" in text, "list did not answer"
+assert os.WEXITSTATUS(status) == 0 and " stop " in text, "Ctrl-D did not stop the centre"
+PY
+then echo "ok: the interactive console keeps a prompt, takes commands, and stops on Ctrl-D"
+else echo "FAILED: interactive console"; fail=1; fi
 
 if [ $fail -ne 0 ]; then
   for f in "$work"/*.log; do echo "--- $f"; tail -n 40 "$f"; done

@@ -3,6 +3,7 @@
 // and command replies to bad input.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -122,7 +123,7 @@ TEST(LineSplitter, LongLinesAreRefusedWholeAndTheNextLineSurvives) {
   auto over = [&] { ++too_long; };
   const std::string big(centre::kMaxLine * 3, 'x');
   split.feed("help\r\n", 6, line, over);
-  for (std::size_t i = 0; i < big.size(); i += 1000) split.feed(big.data() + i, 1000, line, over);
+  for (std::size_t i = 0; i < big.size(); i += 1000) split.feed(big.data() + i, std::min<std::size_t>(1000, big.size() - i), line, over);
   split.feed("\nlist\nsta", 9, line, over);
   split.end(line, over);
   EXPECT_EQ(lines, (std::vector<std::string>{"help", "list", "sta"}));

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/args.h"
+#include "dtucentre.h"
 
 namespace centre {
 
@@ -281,8 +282,10 @@ void Console::list(const std::vector<std::string> &w) {
     text += row;
   }
   const int online = svc_.counters().online;
-  ok("list", {{"terminals", rows}, {"shown", shown}, {"online", online}, {"capacity", 500}},
-     text + "\n" + std::to_string(shown) + " shown; " + std::to_string(online) + " of 500 on line");
+  const int capacity = get_max_user_amount();
+  ok("list", {{"terminals", rows}, {"shown", shown}, {"online", online}, {"capacity", capacity}},
+     text + "\n" + std::to_string(shown) + " shown; " + std::to_string(online) + " of " + std::to_string(capacity) +
+         " on line");
 }
 
 void Console::send(const std::vector<std::string> &w, std::string_view line, bool hex) {

@@ -154,7 +154,7 @@ std::string event_line(const Event &e) {
       break;
   }
   s.resize(std::max<std::size_t>(s.size(), 43), ' ');
-  if (e.type != EventType::kRejected && e.type != EventType::kWire) {
+  if (e.type != EventType::kRejected) {
     s += " " + id_text(e.id);
     s.resize(std::max<std::size_t>(s.size(), 56), ' ');
   }
