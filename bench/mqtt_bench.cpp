@@ -11,6 +11,7 @@
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -347,7 +348,10 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "mqtt_bench: %s\n", why.c_str());
     return 1;
   }
-  std::thread loop([&] { svc.run(); });
+  std::thread loop([&] {
+    pthread_setname_np(pthread_self(), "centre loop");
+    svc.run();
+  });
   while (!gw.connected()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
   Subscriber centre_sub(port, "dtu/t/+/up");

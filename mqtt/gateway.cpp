@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -403,7 +404,10 @@ struct Gateway::Impl {
     configure();
     mosquitto_will_set_v5(mosq, state_topic.c_str(), 7, "offline", 1, true, nullptr);
     if (opt.stats_interval > 0) svc->every(opt.stats_interval * 1000, [this](svc::Service &) { publish_stats(); });
-    thread = std::thread([this] { run_connection(); });
+    thread = std::thread([this] {
+      pthread_setname_np(pthread_self(), "dtumqtt");
+      run_connection();
+    });
   }
 
   bool configure(std::string *error = nullptr) {
