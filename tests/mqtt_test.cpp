@@ -42,6 +42,7 @@ namespace {
 
 std::string g_self;    // this program, for the centre children
 std::string g_dtusim;  // the simulator
+std::string g_dtucentre;  // the centre program
 std::string g_tmp;     // scratch directory: brokers, certificates
 
 sockaddr_in loopback(std::uint16_t port) {
@@ -694,6 +695,40 @@ TEST_F(MqttTest, BrokerOutageLosesNothing) {
   EXPECT_GT(acked, 1000);
 }
 
+// The program: `dtucentre --mqtt HOST:PORT` with settings as flags.
+TEST_F(MqttTest, ProgramFlags) {
+  if (g_dtucentre.empty()) GTEST_SKIP() << "no dtucentre";
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sa = loopback(0);
+  ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+  socklen_t len = sizeof sa;
+  ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+  ::close(fd);
+  const std::uint16_t udp = ntohs(sa.sin_port);
+  Client sub(broker_->port);
+  sub.subscribe("fleet/#");
+  const pid_t pid = spawn({g_dtucentre, "--mqtt", "127.0.0.1:" + std::to_string(broker_->port), "--port",
+                           std::to_string(udp), "--mqtt-prefix", "fleet", "--mqtt-centre", "P", "--quiet"},
+                          "/dev/null");
+  Msg m;
+  ASSERT_TRUE(sub.take("fleet/c/P/state", &m, 5000));
+  Terminal t(udp);
+  t.log_on("13900000006");
+  t.send(data("13900000006", "via the program"));
+  ASSERT_TRUE(sub.take("fleet/t/13900000006/up", &m));
+  EXPECT_EQ(m.payload, "via the program");
+  EXPECT_TRUE(t.expect(kDataAck));
+  Client pub(broker_->port);
+  pub.publish("fleet/t/13900000006/down", "hello");
+  Bytes in;
+  ASSERT_TRUE(t.expect(kDown, 3000, &in));
+  EXPECT_EQ(std::string(in.begin() + 16, in.end()), "hello");
+  EXPECT_EQ(finish(pid), 0);
+  EXPECT_TRUE(sub.take("fleet/t/13900000006/status", &m, 3000, [](const Msg &x) {
+    return json::parse(x.payload)["reason"] == "centre-stopped";
+  }));
+}
+
 // The centre child: a service and a gateway until SIGTERM.
 int centre_child(int argc, char **argv) {
   dtu::mqtt::Options o;
@@ -748,6 +783,7 @@ int main(int argc, char **argv) {
   mosquitto_lib_init();
   ::testing::InitGoogleTest(&argc, argv);
   if (argc > 1) g_dtusim = argv[1];
+  if (argc > 2) g_dtucentre = argv[2];
   const int rc = RUN_ALL_TESTS();
   mosquitto_lib_cleanup();
   if (rc == 0) std::system(("rm -rf " + g_tmp).c_str());
