@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -172,6 +173,8 @@ struct Gateway::Impl {
   std::atomic<bool> fall_back{false};   // the broker refused MQTT 5
   std::atomic<unsigned> failures{0};
   std::atomic<int> inflight{0};         // QoS 1 publishes not yet acknowledged
+  std::mutex acks_mutex;
+  std::vector<std::pair<int, int>> acks;  // (mid, reason) not yet taken by the loop
 
   // ---- loop thread ----
   bool connected = false;  // as the loop has heard it
@@ -401,7 +404,10 @@ struct Gateway::Impl {
     configure();
     mosquitto_will_set_v5(mosq, state_topic.c_str(), 7, "offline", 1, true, nullptr);
     if (opt.stats_interval > 0) svc->every(opt.stats_interval * 1000, [this](svc::Service &) { publish_stats(); });
-    thread = std::thread([this] { run_connection(); });
+    thread = std::thread([this] {
+      pthread_setname_np(pthread_self(), "dtumqtt");
+      run_connection();
+    });
   }
 
   bool configure(std::string *error = nullptr) {
@@ -501,17 +507,34 @@ struct Gateway::Impl {
     });
   }
 
+  // PUBACKs are collected and handed to the loop in batches: one post while
+  // the loop has not taken the last one yet.
   static void on_publish(mosquitto *, void *obj, int mid, int reason, const mosquitto_property *) {
     auto *self = static_cast<Impl *>(obj);
     self->inflight.fetch_sub(1);
-    self->svc->post([self, mid, reason](svc::Service &s) {
-      auto it = self->pending.find(mid);
-      if (it == self->pending.end()) return;
+    bool first;
+    {
+      std::lock_guard<std::mutex> g(self->acks_mutex);
+      first = self->acks.empty();
+      self->acks.emplace_back(mid, reason);
+    }
+    if (first) self->svc->post([self](svc::Service &s) { self->take_acks(s); });
+  }
+
+  void take_acks(svc::Service &s) {
+    std::vector<std::pair<int, int>> batch;
+    {
+      std::lock_guard<std::mutex> g(acks_mutex);
+      batch.swap(acks);
+    }
+    for (const auto &[mid, reason] : batch) {
+      auto it = pending.find(mid);
+      if (it == pending.end()) continue;
       // A broker that refused the message (reason 0x80 and up) gets no
       // acknowledgement passed on: the terminal sends it again.
-      if (reason < 0x80 && s.ack_data(it->second.id, it->second.peer)) ++self->stats.acked;
-      self->pending.erase(it);
-    });
+      if (reason < 0x80 && s.ack_data(it->second.id, it->second.peer)) ++stats.acked;
+      pending.erase(it);
+    }
   }
 
   static void on_message(mosquitto *, void *obj, const mosquitto_message *msg, const mosquitto_property *props) {
@@ -576,7 +599,7 @@ struct Gateway::Impl {
     if (!j.is_object() || !j.contains("centre") || !j["centre"].is_string()) return;
     Owner o;
     o.centre = j["centre"].get<std::string>();
-    o.online = j.value("online", false);
+    o.online = j.contains("online") && j["online"].is_boolean() && j["online"].get<bool>();
     o.since_ms = j.contains("since") && j["since"].is_string() ? parse_iso_time(j["since"].get<std::string>()) : 0;
     owners[id] = o;
     const svc::Terminal *t = svc->find(id);

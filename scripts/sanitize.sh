@@ -17,6 +17,6 @@ for kind in address thread; do
       ctest --output-on-failure -j"$(nproc)" --timeout 300)
   else
     (cd "$build" && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-      ctest --output-on-failure -j"$(nproc)" --timeout 300 -R 'Thread|Stress|Soak|Blocking|tools_end|ServiceTest')
+      ctest --output-on-failure -j"$(nproc)" --timeout 300 -R 'Thread|Stress|Soak|Blocking|tools_end|ServiceTest|mqtt')
   fi
 done
