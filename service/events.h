@@ -24,15 +24,15 @@ std::string to_string(const Endpoint &e);
 enum class EventType : std::uint8_t {
   kStart,            // text: the library's start banner (UTF-8)
   kStop,             // text: the library's stop text
-  kLogon,            // id, peer, reported, slot
+  kLogon,            // id, peer, reported, slot; reason "table-full" (slot -1) when not stored
   kLogout,           // id, peer, slot, reason "logout"
   kIdle,             // id, peer, slot, reason "idle": taken off line, not heard for idle_timeout
   kClosed,           // id, peer, slot, reason "operator"
   kData,             // id, peer, data (the user data)
   kDataReply,        // id, peer
-  kAddrChange,       // id, old_peer -> peer (follow policy, or a logon under logon-only)
-  kDuplicateLogon,   // id, old_peer (the address on line), peer (the new one)
-  kInvalidFrame,     // id, peer: the terminal reported an invalid command / unknown code
+  kAddrChange,       // id, old_peer -> peer: a non-logon frame moved it (follow policy)
+  kDuplicateLogon,   // id, old_peer (the address on line), peer (the new one, now taken)
+  kInvalidFrame,     // id, peer, data (first 32 bytes), length: an InvalidCmd report or an unknown code
   kIdReport,         // id, peer
   kNotLoggedOn,      // id, peer: a frame from a terminal that is not on line
   kParamRead,        // id, peer, request, params (the values reported)
@@ -44,10 +44,10 @@ enum class EventType : std::uint8_t {
   kDownlinkDropped,  // id, request, length, reason "queue-full" | "centre-stopped"
   kRejected,         // peer (source), length, data (first 32 bytes), reason
                      //   "short" | "bad-frame" | "too-large" | "bad-logon" |
-                     //   "bad-id-report" | "not-allowed" | "address" | "receive-error"
+                     //   "bad-id-report" | "not-allowed" | "address"
   kWire,             // peer (far end), inbound, length, data (whole datagram), text (kind)
-  kError,            // text; id and request when it answers one (reason "offline",
-                     //   "stopped", "send-failed", ...)
+  kError,            // text, reason; id and request when it ends one ("offline", "bad-id",
+                     //   "bad-value", "send-failed", "stopped")
 };
 constexpr int kEventTypeCount = static_cast<int>(EventType::kError) + 1;
 

@@ -113,7 +113,7 @@ struct SendResult {
 };
 
 // The end of a parameter read or write: ok with values (read) or an error
-// ("timeout", "offline", "stopped", "send-failed", "bad-value").
+// ("timeout", "offline", "stopped", "send-failed", "bad-value", "bad-id").
 struct ParamResult {
   std::uint64_t request = 0;
   std::string id;
