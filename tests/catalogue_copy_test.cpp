@@ -11,6 +11,7 @@
 
 #include "params.h"
 #include "params/catalogue.h"
+#include "sim/wire.h"
 
 namespace {
 
@@ -121,3 +122,27 @@ TEST(CatalogueCopy, CompositeFieldRangesAreTheLibrarys) {
 }
 
 }  // namespace
+
+// The simulated terminal answers reads from a tag list of its own (the
+// terminal's side is written apart from the library); it must offer the same
+// tags, with numbers of the width a reply carries and texts a reply may hold.
+TEST(CatalogueCopy, SimulatorTagsAreTheLibrarysReadableTags) {
+  for (const dtu::ParamSpec *p : library_rows()) {
+    SCOPED_TRACE("tag " + std::to_string(p->tag));
+    const sim::Tag *t = sim::find_tag(p->tag);
+    ASSERT_NE(t, nullptr);
+    if (p->size == 0) {
+      EXPECT_EQ(t->form, sim::Form::kWriteOnly);
+    } else if (p->form == dtu::ParamForm::kText) {
+      EXPECT_EQ(t->form, sim::Form::kText);
+      EXPECT_LE(t->width, p->reply_max);
+    } else if (p->form == dtu::ParamForm::kComposite) {
+      EXPECT_EQ(t->form, sim::Form::kComposite);
+      EXPECT_EQ(t->width, p->reply_max);
+    } else {
+      EXPECT_EQ(t->form, sim::Form::kNumber);
+      EXPECT_EQ(t->width, p->reply_max);
+    }
+  }
+  EXPECT_EQ(sim::tags().size(), library_rows().size());
+}
