@@ -1,8 +1,14 @@
 # Installing the programs' files and building a Debian package with CPack.
 # The programs themselves are installed by tools/CMakeLists.txt.
 if(DTUCENTRE_BUILD_TOOLS AND NOT WIN32)
-  # /etc for a /usr prefix (the package), PREFIX/etc otherwise.
-  install(FILES packaging/dtucentre.conf DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/dtucentre)
+  # /etc for a /usr prefix (the package); otherwise etc under the prefix
+  # given at install time.
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(DTUCENTRE_CONF_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/dtucentre)
+  else()
+    set(DTUCENTRE_CONF_DIR ${CMAKE_INSTALL_SYSCONFDIR}/dtucentre)
+  endif()
+  install(FILES packaging/dtucentre.conf DESTINATION ${DTUCENTRE_CONF_DIR})
   install(FILES packaging/dtucentre.service DESTINATION lib/systemd/system)
   install(FILES docs/centre.md docs/guide.md docs/protocol.md README.md
           DESTINATION ${CMAKE_INSTALL_DOCDIR})

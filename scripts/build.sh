@@ -5,6 +5,6 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/ensure-packages.sh" cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev \
-  pkg-config libuv1-dev libpcap-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev libcpp-httplib-dev
+  pkg-config libuv1-dev libpcap-dev nlohmann-json3-dev libtomlplusplus-dev libedit-dev tshark dpkg-dev libcpp-httplib-dev
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/args.h"
+#include "dtucentre.h"
 
 namespace centre {
 
@@ -168,19 +169,19 @@ std::vector<std::string> EventFilter::hidden() const {
 
 // ---- the commands -----------------------------------------------------
 
-void Console::ok(const char *command, Json fields, const std::string &text) {
+void Console::ok(const std::string &command, Json fields, const std::string &text) {
   if (!json_) return out_.reply(text);
   Json j;
-  j["reply"] = command;
+  j["reply"] = json_text(command);
   j["ok"] = true;
   for (auto &[k, v] : fields.items()) j[k] = v;
   out_.reply(dump(j));
 }
 
-void Console::fail(const char *command, const std::string &why) {
+void Console::fail(const std::string &command, const std::string &why) {
   if (!json_) return out_.reply("error: " + why);
   Json j;
-  j["reply"] = command;
+  j["reply"] = json_text(command);
   j["ok"] = false;
   j["error"] = json_text(why);
   out_.reply(dump(j));
@@ -209,7 +210,7 @@ bool Console::execute(std::string_view line) {
   else if (cmd == "set") set(w);
   else if (cmd == "filter") filter(w);
   else if (cmd == "stats") stats();
-  else fail("", "unknown command \"" + escape_bytes(cmd) + "\"; try help");
+  else fail(cmd, "unknown command \"" + escape_bytes(cmd) + "\"; try help");
   return true;
 }
 
@@ -281,8 +282,10 @@ void Console::list(const std::vector<std::string> &w) {
     text += row;
   }
   const int online = svc_.counters().online;
-  ok("list", {{"terminals", rows}, {"shown", shown}, {"online", online}, {"capacity", 500}},
-     text + "\n" + std::to_string(shown) + " shown; " + std::to_string(online) + " of 500 on line");
+  const int capacity = get_max_user_amount();
+  ok("list", {{"terminals", rows}, {"shown", shown}, {"online", online}, {"capacity", capacity}},
+     text + "\n" + std::to_string(shown) + " shown; " + std::to_string(online) + " of " + std::to_string(capacity) +
+         " on line");
 }
 
 void Console::send(const std::vector<std::string> &w, std::string_view line, bool hex) {

@@ -57,8 +57,8 @@ class Console {
   std::string summary();
 
  private:
-  void ok(const char *command, Json fields, const std::string &text);
-  void fail(const char *command, const std::string &why);
+  void ok(const std::string &command, Json fields, const std::string &text);
+  void fail(const std::string &command, const std::string &why);
   void help();
   void list(const std::vector<std::string> &w);
   void send(const std::vector<std::string> &w, std::string_view line, bool hex);

@@ -27,6 +27,24 @@ std::string escape_bytes(std::string_view bytes) {
   return out;
 }
 
+std::string escape_text(std::string_view text) {
+  if (!valid_utf8(text)) return escape_bytes(text);
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    // C1 controls (U+0080..U+009F) are C2 80..C2 9F.
+    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      out += escape_bytes(text.substr(i, 2));
+      ++i;
+    } else if (c >= 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      out += escape_bytes(text.substr(i, 1));
+    }
+  }
+  return out;
+}
+
 bool valid_utf8(std::string_view s) {
   std::size_t i = 0;
   const std::size_t n = s.size();
@@ -126,17 +144,17 @@ std::string event_line(const Event &e) {
   switch (e.type) {
     case EventType::kStart:
     case EventType::kStop:
-      return s + "  " + escape_bytes(e.text);
+      return s + "  " + escape_text(e.text);
     case EventType::kError:
       if (!e.id.empty()) s += "  " + id_text(e.id);
       if (e.request) field("request", std::to_string(e.request));
       if (!e.reason.empty()) field("reason", e.reason);
-      return s + "  " + escape_bytes(e.text);
+      return s + "  " + escape_text(e.text);
     default:
       break;
   }
   s.resize(std::max<std::size_t>(s.size(), 43), ' ');
-  if (e.type != EventType::kRejected && e.type != EventType::kWire) {
+  if (e.type != EventType::kRejected) {
     s += " " + id_text(e.id);
     s.resize(std::max<std::size_t>(s.size(), 56), ' ');
   }

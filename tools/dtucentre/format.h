@@ -18,6 +18,9 @@ using Json = nlohmann::ordered_json;
 // Printable ASCII as it is; a backslash doubled; \r \n \t; every other byte
 // as \xHH.  Safe to print on any terminal.
 std::string escape_bytes(std::string_view bytes);
+// UTF-8 text as it is, except control characters (escaped as above); text
+// that is not UTF-8 as escape_bytes.
+std::string escape_text(std::string_view text);
 // True when the bytes are well-formed UTF-8 (no overlongs, no surrogates).
 bool valid_utf8(std::string_view bytes);
 // A string value for JSON: the text itself when it is UTF-8, else its

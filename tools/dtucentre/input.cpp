@@ -5,6 +5,7 @@
 #include <uv.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -71,6 +72,7 @@ class TerminalInput : public Input {
   TerminalInput(dtu::svc::Service &svc, Console &console, Output &out) : svc_(svc), console_(console), out_(out) {
     self_ = this;
     rl_catch_signals = 0;
+    rl_getc_function = &TerminalInput::getc_hook;
     rl_callback_handler_install(kPrompt, &TerminalInput::on_line);
     poll_.data = this;
     uv_poll_init(svc.loop(), &poll_, 0);
@@ -99,13 +101,31 @@ class TerminalInput : public Input {
 
  private:
   static constexpr const char *kPrompt = "dtucentre> ";
+  // Ctrl-D on an empty line (or the end of input) ends the console; it is
+  // turned into an empty line that on_line recognises.
+  static int getc_hook(std::FILE *f) {
+    unsigned char c = 0;
+    for (;;) {
+      const ssize_t n = ::read(fileno(f), &c, 1);
+      if (n == 1) break;
+      if (n < 0 && errno == EINTR) continue;
+      eof_ = true;
+      return '\n';
+    }
+    if (c == 4 && rl_end == 0) {
+      eof_ = true;
+      return '\n';
+    }
+    return c;
+  }
   static void on_line(char *line) {
     TerminalInput *t = self_;
     if (t == nullptr) {
       std::free(line);
       return;
     }
-    if (line == nullptr) {  // Ctrl-D
+    if (line == nullptr || eof_) {
+      std::free(line);
       t->svc_.stop();
       return;
     }
@@ -119,6 +139,7 @@ class TerminalInput : public Input {
   }
 
   static TerminalInput *self_;
+  static bool eof_;
   dtu::svc::Service &svc_;
   Console &console_;
   Output &out_;
@@ -127,6 +148,7 @@ class TerminalInput : public Input {
 };
 
 TerminalInput *TerminalInput::self_ = nullptr;
+bool TerminalInput::eof_ = false;
 
 }  // namespace
 

@@ -141,7 +141,10 @@ int main(int argc, char **argv) {
   if (opt.quiet) filter.quiet();
   centre::Console console(svc, out, filter, json);
 
+  std::unique_ptr<centre::Input> input;
   svc.subscribe([&](const dtu::svc::Event &e) {
+    // The prompt goes before the last lines.
+    if (e.type == dtu::svc::EventType::kStop && input) input->finish();
     if (!filter.shows(e)) return;
     out.log(json ? centre::dump(centre::event_json(e)) : centre::event_line(e));
   });
@@ -185,9 +188,9 @@ int main(int argc, char **argv) {
 
   // Standard input: the interactive console on a terminal; with --console
   // commands from a pipe or file; otherwise it is not read at all.
-  std::unique_ptr<centre::Input> input;
-  if (isatty(0) || opt.console)
-    input = centre::Input::create(svc, console, out, isatty(0) != 0);
+  // (The editing console wants a terminal on both sides.)
+  const bool terminal = isatty(0) && isatty(1);
+  if (terminal || opt.console) input = centre::Input::create(svc, console, out, terminal);
 
   uv_timer_t deadline{};
   if (opt.duration > 0) {
@@ -227,7 +230,9 @@ int main(int argc, char **argv) {
   uv_run(loop, UV_RUN_NOWAIT);
 
   for (const std::string &line : fleet.stop()) {
-    if (json) out.log(centre::dump(centre::Json{{"event", "fleet"}, {"text", line}}));
+    if (json)
+      out.log(centre::dump(
+          centre::Json{{"time", centre::utc_time(centre::now_ms())}, {"event", "fleet"}, {"text", line}}));
     else out.log("fleet: " + line);
   }
   return rc;

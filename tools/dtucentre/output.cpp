@@ -6,7 +6,7 @@
 namespace centre {
 
 Output::~Output() {
-  if (log_ != stdout) std::fclose(log_);
+  if (!path_.empty()) std::fclose(log_);
 }
 
 bool Output::open_log(const std::string &path, std::string *error) {
@@ -15,7 +15,7 @@ bool Output::open_log(const std::string &path, std::string *error) {
     *error = "cannot open the log file " + path + ": " + std::strerror(errno);
     return false;
   }
-  if (log_ != stdout) std::fclose(log_);
+  if (!path_.empty()) std::fclose(log_);
   log_ = f;
   path_ = path;
   return true;
@@ -35,7 +35,7 @@ void Output::write(std::FILE *f, const std::string &line) {
   if (screen && after_write) after_write();
 }
 
-void Output::log(const std::string &line) { write(log_, line); }
+void Output::log(const std::string &line) { write(path_.empty() ? stdout : log_, line); }
 void Output::reply(const std::string &line) { write(stdout, line); }
 
 }  // namespace centre
