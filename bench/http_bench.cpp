@@ -44,7 +44,7 @@ struct Args {
   int lag_rate = 2000;
   std::string wrk = "wrk -t2 -c8";
   std::string path = "/api/terminals";
-  std::string priority = "idle";
+  std::string priority = "nice";
   int rounds = 3;
 };
 

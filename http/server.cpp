@@ -310,7 +310,7 @@ const char *mime_of(const std::string &name) {
 }
 
 // The server's threads.  They run at a lower priority than the rest of the
-// process (by default SCHED_IDLE): when the machine is short of CPU, the loop
+// process (by default nice +19): when the machine is short of CPU, the loop
 // that answers the terminals goes first and the operator's window waits.
 class Pool final : public httplib::TaskQueue {
  public:
