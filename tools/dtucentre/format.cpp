@@ -1,5 +1,6 @@
 #include "dtucentre/format.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>

@@ -136,6 +136,9 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "dtucentre: %s\n", why.c_str());
     return 1;
   }
+  // (The editing console wants a terminal on both sides.)
+  const bool terminal = isatty(0) && isatty(1);
+  if (!terminal) out.start_writer();
   dtu::svc::Service svc(opt.service);
   centre::EventFilter filter;
   if (opt.quiet) filter.quiet();
@@ -157,6 +160,7 @@ int main(int argc, char **argv) {
   if (web) std::fprintf(stderr, "dtucentre: web console and API on %s\n", web->url().c_str());
 
   if (!svc.start(&why)) {
+    out.finish();
     std::fprintf(stderr, "dtucentre: cannot start: %s\n", why.c_str());
     return 1;
   }
@@ -188,8 +192,6 @@ int main(int argc, char **argv) {
 
   // Standard input: the interactive console on a terminal; with --console
   // commands from a pipe or file; otherwise it is not read at all.
-  // (The editing console wants a terminal on both sides.)
-  const bool terminal = isatty(0) && isatty(1);
   if (terminal || opt.console) input = centre::Input::create(svc, console, out, terminal);
 
   uv_timer_t deadline{};
@@ -235,5 +237,6 @@ int main(int argc, char **argv) {
           centre::Json{{"time", centre::utc_time(centre::now_ms())}, {"event", "fleet"}, {"text", line}}));
     else out.log("fleet: " + line);
   }
+  out.finish();
   return rc;
 }
