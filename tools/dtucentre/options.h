@@ -20,7 +20,7 @@ struct Options {
   unsigned summary_interval = 0;    // s; 0: 60 with --quiet, otherwise none
   int simulate = 0;                 // simulated terminals in this process
   double duration = 0;              // s; 0: until stopped
-  dtu::http::Options http = {""};   // the HTTP side (--http ADDR:PORT); listen empty: off
+  dtu::http::Options http;          // the HTTP side (--http ADDR:PORT); listen empty: off
 };
 
 enum class ParseResult { kRun, kExit0, kBad };
