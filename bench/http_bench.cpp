@@ -9,7 +9,7 @@
 //        page-like event-stream client (?fleet=true): the time from sending a
 //        datagram on 127.0.0.1 to reading its data event, p50/p99/max; once
 //        idle and once with wrk running.
-// raw and api alternate (raw, api, raw, api) and the ratio is api / raw.
+// raw and api alternate (--rounds times) and the ratio is of their medians.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -44,7 +44,8 @@ struct Args {
   int lag_rate = 2000;
   std::string wrk = "wrk -t2 -c8";
   std::string path = "/api/terminals";
-  std::string priority = "idle";
+  std::string priority = "nice";
+  int rounds = 3;
 };
 
 std::string id_of(int i) {
@@ -253,8 +254,9 @@ int main(int argc, char **argv) {
     else if (k == "--wrk") a.wrk = v;
     else if (k == "--path") a.path = v;
     else if (k == "--priority") a.priority = v;
+    else if (k == "--rounds") a.rounds = std::max(1, std::atoi(v.c_str()));
     else {
-      std::fprintf(stderr, "usage: http_bench [--terminals N] [--seconds S] [--window W] [--lag-rate R] [--wrk 'wrk -t2 -c8'] [--path /api/terminals] [--priority idle|nice|normal]\n");
+      std::fprintf(stderr, "usage: http_bench [--terminals N] [--seconds S] [--window W] [--lag-rate R] [--wrk 'wrk -t2 -c8'] [--path /api/terminals] [--priority idle|nice|normal] [--rounds N]\n");
       return 2;
     }
   }
@@ -307,9 +309,8 @@ int main(int argc, char **argv) {
   std::printf("%d terminals on line; centre UDP %u, HTTP %u (server threads %s); %.0f s per phase, %d frames in flight; wrk: %s\n",
               a.terminals, uport, hport, a.priority.c_str(), a.seconds, a.window, a.wrk.c_str());
 
-  double raw_sum = 0, api_sum = 0;
-  std::vector<WrkResult> wrks;
-  for (int round = 0; round < 2; ++round) {
+  std::vector<double> raws, apis, rps;
+  for (int round = 0; round < a.rounds; ++round) {
     const double raw = round_trips(fd, frames, a.window, a.seconds);
     std::printf("raw: %.0f round trips/s\n", raw);
     auto w = start_wrk(a, hport, a.seconds + 1);
@@ -318,11 +319,16 @@ int main(int argc, char **argv) {
     const WrkResult wr = parse_wrk(w.get());
     std::printf("api: %.0f round trips/s; GET %s %.0f requests/s, p50 %s, p99 %s\n", api, a.path.c_str(), wr.rps,
                 wr.p50.c_str(), wr.p99.c_str());
-    raw_sum += raw;
-    api_sum += api;
-    wrks.push_back(wr);
+    raws.push_back(raw);
+    apis.push_back(api);
+    rps.push_back(wr.rps);
   }
-  std::printf("ratio api/raw: %.3f\n", api_sum / raw_sum);
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  std::printf("medians of %d rounds: raw %.0f/s, api %.0f/s, ratio api/raw %.3f; %.0f requests/s\n", a.rounds,
+              median(raws), median(apis), median(apis) / median(raws), median(rps));
 
   const Lag idle = lag_run(fd, hport, ids, a.lag_rate, a.seconds);
   std::printf("lag (%d frames/s, no API load): p50 %.2f ms, p99 %.2f ms, max %.2f ms (%zu of %zu events seen)\n",

@@ -18,13 +18,13 @@
 namespace dtu::http {
 
 struct Options {
-  std::string listen = "127.0.0.1:8080";  // "ADDR:PORT", "PORT" (127.0.0.1); port 0 = a free one
+  std::string listen;                     // "ADDR:PORT", or "PORT" for 127.0.0.1; port 0 = a free one
   std::string token;                      // required when ADDR is not a loopback address
   std::string root;                       // the web console's files; empty: found beside the program
   // The server's threads against the rest of the process when the CPU is
-  // short: "idle" (SCHED_IDLE: the terminals always first), "nice" (+19),
-  // "normal".
-  std::string priority = "idle";
+  // short: "nice" (+19: the terminals' loop first), "idle" (SCHED_IDLE: the
+  // API gets only what nothing else wants), "normal".
+  std::string priority = "nice";
 };
 
 // Checks the options alone (address form, token rule); false with a reason.

@@ -1,7 +1,13 @@
 // The HTTP front end: cpp-httplib's server and thread pool, routes of the
 // API, the event streams and the page's files.
+#include <dirent.h>
 #include <httplib.h>
 #include <limits.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,17 +16,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <dirent.h>
 #include <fstream>
 #include <future>
 #include <map>
 #include <mutex>
 #include <sstream>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
 #include <thread>
 #include <unordered_map>
 
@@ -310,7 +310,7 @@ const char *mime_of(const std::string &name) {
 }
 
 // The server's threads.  They run at a lower priority than the rest of the
-// process (by default SCHED_IDLE): when the machine is short of CPU, the loop
+// process (by default nice +19): when the machine is short of CPU, the loop
 // that answers the terminals goes first and the operator's window waits.
 class Pool final : public httplib::TaskQueue {
  public:

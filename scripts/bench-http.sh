@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 "$root/scripts/ensure-packages.sh" wrk
 "$root/scripts/build.sh" >/dev/null
-"$build/bench/http_bench" --seconds 5 "$@"
+"$build/bench/http_bench" --seconds 3 --rounds 5 "$@"
 # The page itself with 500 terminals: main-thread smoothness in Chromium.
 "$root/scripts/ensure-packages.sh" chromium
 (cd "$root/tests/browser" && { [ -d node_modules/playwright-core ] || npm ci --no-audit --no-fund --loglevel=error; } &&

@@ -30,7 +30,7 @@ deb=$(ls "$work"/build/dtucentre_*.deb 2>/dev/null | head -n1)
 echo "ok: built $(basename "$deb")"
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i"
 for f in /usr/bin/dtucentre /usr/bin/dtusim /etc/dtucentre/dtucentre.conf /usr/lib/systemd/system/dtucentre.service \
-         /usr/share/doc/dtucentre/centre.md; do
+         /usr/share/doc/dtucentre/centre.md /usr/share/dtucentre/www/index.html; do
   [ -e "$f" ] || fail "the package did not install $f"
 done
 echo "ok: installed"

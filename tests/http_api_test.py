@@ -301,6 +301,27 @@ def main():
     events.close()
     fleet_stream.close()
 
+    # ---- an ID and data of hostile bytes: escaped in JSON, addressable back ----
+    raw_id = b'<b>"/%\xff\x01Z'
+    id_text = '<b>"%2F%25%FF%01Z'
+    odd = Stream(port, "?type=data&id=" + urllib.parse.quote(id_text, safe=""))
+    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    u.settimeout(2)
+    u.connect(("127.0.0.1", udp))
+    ident = raw_id.ljust(11, b"\0")
+    u.send(b"\x7b\x01\x00\x16" + ident + bytes([127, 0, 0, 1, 0, 0]) + b"\x7b")
+    check(u.recv(64)[1] == 0x81, "the odd ID logs on")
+    u.send(b"\x7b\x09\x00\x10" + ident + b"\x7b" + b'\xff"</script>\x00')
+    st, t, _ = api.get("/api/terminals/" + urllib.parse.quote(id_text, safe=""))
+    check(st == 200 and t["id"] == id_text, f"odd ID escaped and found again: {st} {t.get('id') if isinstance(t, dict) else t}")
+    wait_for(lambda: odd.events, "the odd terminal's data on its stream")
+    if odd.events:
+        e = odd.events[0]
+        check(e["id"] == id_text and e["hex"] == "FF223C2F7363726970743E00" and "data" not in e,
+              f"bytes that are not UTF-8 travel as hex only: {e}")
+    odd.close()
+    u.close()
+
     # ---- closing ----
     st, r, _ = api.post(f"/api/terminals/{ids[4]}/close", {"tell": False})
     check(st == 200 and r == {"closed": True}, f"close: {st} {r}")

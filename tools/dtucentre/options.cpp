@@ -256,7 +256,7 @@ void usage(std::FILE *out) {
                "                             --mqtt-claim-unknown\n"
                "      --http ADDR:PORT       serve the API, metrics and web console (127.0.0.1 unless\n"
                "                             a token is set); --http-token T, --http-root DIR,\n"
-               "                             --http-priority idle|nice|normal (default idle)\n"
+               "                             --http-priority nice|idle|normal (default nice)\n"
                "      --version, --help\n"
                "Numbers are decimal. Exit codes: 0 stopped, 1 could not start, 2 bad arguments.\n"
                "Signals: SIGTERM and SIGINT stop; SIGHUP reopens the log and capture files.\n");

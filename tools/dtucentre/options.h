@@ -23,12 +23,7 @@ struct Options {
   double duration = 0;              // s; 0: until stopped
   bool mqtt_on = false;             // --mqtt given: the MQTT gateway runs
   dtu::mqtt::Options mqtt;
-  // The HTTP side (--http ADDR:PORT); listen empty: off.
-  dtu::http::Options http = [] {
-    dtu::http::Options off;
-    off.listen.clear();
-    return off;
-  }();
+  dtu::http::Options http;          // the HTTP side (--http ADDR:PORT); listen empty: off
 };
 
 enum class ParseResult { kRun, kExit0, kBad };
