@@ -5,7 +5,8 @@
 # host through find_package and pkg-config.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/ensure-packages.sh" cmake make g++ pkg-config
+"$root/scripts/ensure-packages.sh" cmake make g++ pkg-config \
+  libuv1-dev libpcap-dev libedit-dev libmosquitto-dev libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/src" "$work/home"
