@@ -13,61 +13,9 @@ namespace dtu::http {
 
 std::string dump(const Json &j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
-std::string id_text(std::string_view raw) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(raw.size());
-  for (unsigned char c : raw) {
-    if (c >= 0x20 && c < 0x7F && c != '/' && c != '+' && c != '#' && c != '%') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
-static int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool id_from_text(std::string_view text, std::string *raw) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (text.size() - i < 3) return false;
-    const int hi = hex_digit(text[i + 1]), lo = hex_digit(text[i + 2]);
-    if (hi < 0 || lo < 0) return false;
-    out += static_cast<char>(hi * 16 + lo);
-    i += 2;
-  }
-  if (out.empty() || out.size() > 11 || out.find('\0') != std::string::npos) return false;
-  *raw = std::move(out);
-  return true;
-}
-
 std::int64_t now_ms() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
       .count();
-}
-
-std::string iso_time(std::int64_t ms) {
-  if (ms <= 0) return "";
-  const std::time_t s = static_cast<std::time_t>(ms / 1000);
-  std::tm tm{};
-  gmtime_r(&s, &tm);
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
-  return buf;
 }
 
 namespace {

@@ -18,15 +18,12 @@ using Json = nlohmann::json;
 // JSON text; bytes that are not UTF-8 become U+FFFD instead of failing.
 std::string dump(const Json &j);
 
-// A terminal ID as text: printable ASCII as it is, any other byte and the
-// characters / + # % as %XX (the form the MQTT topics use too).  The API
-// takes IDs back in the same form.
-std::string id_text(std::string_view raw);
-// The reverse; false for a malformed escape or an ID of 0 or more than 11 bytes.
-bool id_from_text(std::string_view text, std::string *raw);
+// Terminal IDs as text and times, as the service core writes them for
+// every front end (the MQTT topics use the same form).
+using svc::id_text;
+using svc::id_from_text;
+using svc::iso_time;
 
-// "2026-12-08T18:40:00.123Z"; empty for 0.
-std::string iso_time(std::int64_t ms);
 std::int64_t now_ms();
 
 // The fields of a terminal the API shows, copied on the loop: a flat copy

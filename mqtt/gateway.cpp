@@ -196,7 +196,7 @@ struct Gateway::Impl {
   }
 
   std::string topic(const std::string &id, const char *leaf) const {
-    return opt.prefix + "/t/" + escape_id(id) + "/" + leaf;
+    return opt.prefix + "/t/" + id_text(id) + "/" + leaf;
   }
   std::string topic_level(const std::string &level, const char *leaf) const {
     return opt.prefix + "/t/" + level + "/" + leaf;
@@ -563,7 +563,7 @@ struct Gateway::Impl {
     const Topic topic_info = parse_topic(opt.prefix, t);
     if (topic_info.kind == TopicKind::kOther) return;
     std::string id;
-    const bool id_ok = unescape_id(topic_info.id_level, &id);
+    const bool id_ok = id_from_text(topic_info.id_level, &id);
     if (topic_info.kind == TopicKind::kStatus) {
       if (id_ok) status_seen(id, payload, retained);
       return;

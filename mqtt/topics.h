@@ -7,18 +7,17 @@
 #include <string>
 #include <string_view>
 
+#include "events.h"
+
 namespace dtu::mqtt {
 
-// A terminal ID as a topic level: its bytes up to the first NUL; printable
-// ASCII as it is except '/', '+', '#' and '%', every other byte "%XX".
-std::string escape_id(std::string_view raw);
-// The reverse; false for a bad escape, an empty ID, one longer than 11
-// bytes, or one holding a NUL.
-bool unescape_id(std::string_view level, std::string *raw);
+// Terminal IDs in topics, and times, are written as the service core writes
+// them everywhere (svc::id_text, svc::iso_time).
+using svc::id_text;
+using svc::id_from_text;
+using svc::iso_time;
 
-// "2026-12-08T18:32:55.123Z" for ms since 1970 UTC; the reverse gives -1
-// for a text that is not one.
-std::string iso_time(std::int64_t ms);
+// The reverse of iso_time: -1 for a text that is not one.
 std::int64_t parse_iso_time(std::string_view text);
 
 enum class TopicKind { kOther, kStatus, kDown, kParamsGet, kParamsSet };

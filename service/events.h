@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "params.h"
@@ -70,6 +71,18 @@ struct Event {
   bool inbound = false;       // wire: true = received
   int slot = -1;              // library table slot, -1 unknown
 };
+
+// A terminal ID as text, the one form every front end writes and reads back
+// (log lines aside): its bytes up to the first NUL, printable ASCII as it is
+// except '/', '+', '#' and '%', every other byte "%XX".  It is safe in a
+// topic level, a URL path and JSON.
+std::string id_text(std::string_view raw);
+// The reverse; false for a bad escape, an empty ID, one longer than 11
+// bytes, or one holding a NUL.
+bool id_from_text(std::string_view text, std::string *raw);
+
+// "2026-12-08T18:32:55.123Z" for ms since 1970 UTC; empty for 0 or less.
+std::string iso_time(std::int64_t ms);
 
 // Upper-case hex of up to `max` bytes, separated by spaces ("7B 01 00 10").
 std::string hex_bytes(const std::uint8_t *bytes, std::size_t size, std::size_t max = SIZE_MAX);
