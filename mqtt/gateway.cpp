@@ -18,6 +18,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "counters_json.h"
 #include "topics.h"
 
 namespace dtu::mqtt {
@@ -309,33 +310,17 @@ struct Gateway::Impl {
   void publish_stats() {
     if (!connected) return;
     const svc::Counters &c = svc->counters();
-    json j = {{"time", iso_time(now_ms())},
-              {"online", c.online},
-              {"datagrams_in", c.datagrams_in},
-              {"datagrams_out", c.datagrams_out},
-              {"bytes_in", c.bytes_in},
-              {"bytes_out", c.bytes_out},
-              {"logons", c.in.logon},
-              {"logouts", c.in.logout},
-              {"data", c.in.data},
-              {"acks", c.out.acks},
-              {"downlinks_queued", c.downlinks_queued},
-              {"downlinks_sent", c.downlinks_sent},
-              {"downlinks_expired", c.downlinks_expired},
-              {"downlinks_dropped", c.downlinks_dropped},
-              {"param_timeouts", c.param_timeouts},
-              {"idle_expiries", c.idle_expiries},
-              {"rejected", c.rejected},
-              {"mqtt",
-               {{"published", stats.published},
-                {"acked", stats.acked},
-                {"unsent", stats.unsent},
-                {"buffered", buffer.size()},
-                {"buffer_dropped", stats.buffered_dropped},
-                {"commands", stats.commands},
-                {"refused", stats.refused},
-                {"handed_over", stats.handed_over},
-                {"reconnects", stats.reconnects}}}};
+    json j = svc::counters_json(c);
+    j["time"] = iso_time(now_ms());
+    j["mqtt"] = {{"published", stats.published},
+                 {"acked", stats.acked},
+                 {"unsent", stats.unsent},
+                 {"buffered", buffer.size()},
+                 {"buffer_dropped", stats.buffered_dropped},
+                 {"commands", stats.commands},
+                 {"refused", stats.refused},
+                 {"handed_over", stats.handed_over},
+                 {"reconnects", stats.reconnects}};
     publish_json(opt.prefix + "/c/" + centre + "/stats", j, true, 0);
   }
 

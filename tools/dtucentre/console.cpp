@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "common/args.h"
+#include "counters_json.h"
 #include "dtucentre.h"
 
 namespace centre {
@@ -428,28 +429,9 @@ void Console::filter(const std::vector<std::string> &w) {
 
 void Console::stats() {
   const dtu::svc::Counters &c = svc_.counters();
-  Json rejected = Json::object();
+  const Json f = dtu::svc::counters_json(c);
   std::string rej;
-  for (const auto &[reason, n] : c.rejected) {
-    rejected[reason] = n;
-    rej += " " + reason + "=" + std::to_string(n);
-  }
-  Json f{{"online", c.online},
-         {"datagrams_in", c.datagrams_in},
-         {"datagrams_out", c.datagrams_out},
-         {"bytes_in", c.bytes_in},
-         {"bytes_out", c.bytes_out},
-         {"data_in", c.in.data},
-         {"logons", c.in.logon},
-         {"addr_changes", c.addr_changes},
-         {"duplicate_logons", c.duplicate_logons},
-         {"downlinks_queued", c.downlinks_queued},
-         {"downlinks_sent", c.downlinks_sent},
-         {"downlinks_expired", c.downlinks_expired},
-         {"downlinks_dropped", c.downlinks_dropped},
-         {"param_timeouts", c.param_timeouts},
-         {"idle_expiries", c.idle_expiries},
-         {"rejected", rejected}};
+  for (const auto &[reason, n] : c.rejected) rej += " " + reason + "=" + std::to_string(n);
   std::string text;
   for (auto &[k, v] : f.items())
     if (k != "rejected") text += (text.empty() ? "" : " ") + k + "=" + v.dump();
