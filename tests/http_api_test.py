@@ -18,7 +18,7 @@ import urllib.parse
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 CENTRE, SIM = sys.argv[1], sys.argv[2]
-SPEC = json.load(open(os.path.join(ROOT, "docs", "openapi.json")))
+OPENAPI = json.load(open(os.path.join(ROOT, "docs", "openapi.json")))
 failures = []
 procs = []
 
@@ -32,7 +32,7 @@ def check(cond, what):
 # ---- a small JSON Schema check (the keywords docs/openapi.json uses) ----
 def resolve(s):
     while "$ref" in s:
-        s = SPEC["components"]["schemas"][s["$ref"].rsplit("/", 1)[1]]
+        s = OPENAPI["components"]["schemas"][s["$ref"].rsplit("/", 1)[1]]
     return s
 
 
@@ -82,7 +82,7 @@ def validate(v, s, path="$"):
 
 
 def spec_for(method, path):
-    for template, item in SPEC["paths"].items():
+    for template, item in OPENAPI["paths"].items():
         rx = "^" + re.sub(r"\{[^}]+\}", "[^/]+", template) + "$"
         if re.match(rx, path) and method.lower() in item:
             if template.endswith("{id}") and path.endswith("close-all"):
