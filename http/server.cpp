@@ -43,6 +43,9 @@ constexpr std::size_t kHandoffQueue = 65536;     // events waiting for the dispa
 constexpr std::size_t kMaxStreams = 16;          // event-stream clients at once
 constexpr std::size_t kPoolThreads = 32;         // streams hold a thread each
 constexpr auto kLoopBound = std::chrono::seconds(5);  // a posted read must be answered within
+// A fleet listing this young serves later requests as it is, so however fast
+// clients ask, copying the fleet costs the loop at most a few passes a second.
+constexpr std::int64_t kListingReuseMs = 250;
 constexpr auto kKeepAlive = std::chrono::seconds(15);
 
 bool starts_with(const std::string &s, const char *p) { return s.rfind(p, 0) == 0; }
@@ -78,7 +81,7 @@ struct Shared {
   std::atomic<int> streams{0};        // clients connected
   std::atomic<int> fleet_streams{0};  // of them, those that want fleet rows
   std::atomic<bool> service_stopped{false};
-  std::mutex listing_m;  // guards the started flag of a posted fleet copy
+  std::mutex listing_m;  // guards the started flag of a posted fleet copy, and the newest copy
 
   // Loop thread only.
   std::unordered_map<std::string, const char *> offline_reason;
@@ -631,6 +634,7 @@ class Server final : public Front {
     std::shared_ptr<Pending> p;
     {
       std::lock_guard<std::mutex> g(shared_->listing_m);
+      if (last_listing_ && now_ms() - last_listing_->now < kListingReuseMs) return last_listing_;
       auto current = std::static_pointer_cast<Pending>(pending_listing_);
       if (current && !current->started) {
         p = current;
@@ -662,6 +666,10 @@ class Server final : public Front {
     std::call_once(l->once_sorted, [&] {
       std::sort(l->rows.begin(), l->rows.end(), [](const Row &a, const Row &b) { return a.t.id < b.t.id; });
     });
+    {
+      std::lock_guard<std::mutex> g(shared_->listing_m);
+      if (!last_listing_ || last_listing_->now < l->now) last_listing_ = l;
+    }
     return l;
   }
 
@@ -938,6 +946,7 @@ class Server final : public Front {
   std::vector<std::shared_ptr<Stream>> streams_;  // guarded by streams_m_
   bool closing_ = false;                          // guarded by streams_m_
   std::shared_ptr<void> pending_listing_;  // the copy posted last (a Pending)
+  std::shared_ptr<Listing> last_listing_;  // the newest copy made (sorted); guarded by listing_m
   std::atomic<std::uint64_t> dropped_total_{0};
   std::array<std::atomic<std::uint64_t>, 600> responses_{};
   std::map<std::string, std::pair<const char *, std::string>> files_;
