@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "gateway.h"
+#include "loopback_tcp.h"
 #include "service.h"
 
 namespace {
@@ -44,31 +45,8 @@ std::int64_t now_ns() {
       .count();
 }
 
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-std::uint16_t free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa = loopback(0);
-  ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-  ::close(fd);
-  return ntohs(sa.sin_port);
-}
-
-bool can_connect(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa = loopback(port);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-  ::close(fd);
-  return ok;
-}
+using loopback_tcp::can_connect;
+using loopback_tcp::free_port;
 
 // ---- the subscriber: receipt times of payloads that carry their send time ----
 struct Subscriber {
@@ -174,7 +152,7 @@ struct Fleet {
   Fleet(int n, std::uint16_t port) : centre(port) {
     for (int i = 0; i < n; ++i) {
       const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-      sockaddr_in sa = loopback(0);
+      sockaddr_in sa = loopback_tcp::address(0);
       ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
       fds.push_back(fd);
       char id[16];
@@ -186,7 +164,7 @@ struct Fleet {
     for (int fd : fds) ::close(fd);
   }
   void send(std::size_t i, const Bytes &b) {
-    sockaddr_in sa = loopback(centre);
+    sockaddr_in sa = loopback_tcp::address(centre);
     ::sendto(fds[i], b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
   }
   void data(std::size_t i, long seq) {

@@ -32,6 +32,7 @@
 #include <gtest/gtest.h>
 
 #include "gateway.h"
+#include "loopback_tcp.h"
 #include "service.h"
 
 using json = nlohmann::json;
@@ -45,31 +46,8 @@ std::string g_dtusim;  // the simulator
 std::string g_dtucentre;  // the centre program
 std::string g_tmp;     // scratch directory: brokers, certificates
 
-sockaddr_in loopback(std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-std::uint16_t free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa = loopback(0);
-  ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-  ::close(fd);
-  return ntohs(sa.sin_port);
-}
-
-bool can_connect(std::uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa = loopback(port);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-  ::close(fd);
-  return ok;
-}
+using loopback_tcp::can_connect;
+using loopback_tcp::free_port;
 
 bool until(const std::function<bool()> &ok, int ms) {
   const auto end = Clock::now() + std::chrono::milliseconds(ms);
@@ -314,12 +292,12 @@ class Terminal {
  public:
   explicit Terminal(std::uint16_t centre) : centre_(centre) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = loopback(0);
+    sockaddr_in sa = loopback_tcp::address(0);
     ::bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
   }
   ~Terminal() { ::close(fd_); }
   void send(const Bytes &b) {
-    sockaddr_in sa = loopback(centre_);
+    sockaddr_in sa = loopback_tcp::address(centre_);
     ::sendto(fd_, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
   }
   // The next datagram's code byte within ms (-1: none), its body into *body.
@@ -699,7 +677,7 @@ TEST_F(MqttTest, BrokerOutageLosesNothing) {
 TEST_F(MqttTest, ProgramFlags) {
   if (g_dtucentre.empty()) GTEST_SKIP() << "no dtucentre";
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa = loopback(0);
+  sockaddr_in sa = loopback_tcp::address(0);
   ::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
   socklen_t len = sizeof sa;
   ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
