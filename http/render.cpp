@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -290,15 +291,16 @@ std::string metrics_text(const MetricsInput &m) {
       {"acks", c.out.acks}, {"downlinks", c.out.downlinks}, {"commands", c.out.commands}, {"params", c.out.params}};
   for (auto &k : out) o << "dtu_frames_out_total{kind=\"" << k.first << "\"} " << k.second << '\n';
   head("dtu_rejected_total", "counter", "Datagrams refused, by reason.");
-  for (const char *r : {"short", "bad-frame", "too-large", "bad-logon", "bad-id-report", "not-allowed", "address"}) {
+  // The known reasons always (0 until one happens), then any other the service reported.
+  static const char *const kKnownReasons[] = {"short",         "bad-frame",   "too-large", "bad-logon",
+                                              "bad-id-report", "not-allowed", "address"};
+  for (const char *r : kKnownReasons) {
     auto it = c.rejected.find(r);
     o << "dtu_rejected_total{reason=\"" << r << "\"} " << (it == c.rejected.end() ? 0 : it->second) << '\n';
   }
-  for (auto &kv : c.rejected) {
-    static const std::string known = " short bad-frame too-large bad-logon bad-id-report not-allowed address ";
-    if (known.find(' ' + kv.first + ' ') == std::string::npos)
+  for (auto &kv : c.rejected)
+    if (std::find(std::begin(kKnownReasons), std::end(kKnownReasons), kv.first) == std::end(kKnownReasons))
       o << "dtu_rejected_total{reason=" << Json(kv.first).dump() << "} " << kv.second << '\n';
-  }
   head("dtu_downlinks_total", "counter", "Downlinks by what became of them.");
   o << "dtu_downlinks_total{state=\"queued\"} " << c.downlinks_queued << "\ndtu_downlinks_total{state=\"sent\"} "
     << c.downlinks_sent << "\ndtu_downlinks_total{state=\"expired\"} " << c.downlinks_expired

@@ -172,6 +172,9 @@ std::uint32_t first_local_address() {
   return found;
 }
 
+// A time from gettimeofday in ms since 1970 UTC.
+std::int64_t ms_of(const timeval &t) { return static_cast<std::int64_t>(t.tv_sec) * 1000 + t.tv_usec / 1000; }
+
 // One datagram as the tap reported it.
 struct TapRecord {
   bool inbound = false;
@@ -396,7 +399,7 @@ struct Service::Impl {
     }
     if (config.trace) {
       Event e = make(EventType::kWire);
-      e.time_ms = static_cast<std::int64_t>(r.when.tv_sec) * 1000 + r.when.tv_usec / 1000;
+      e.time_ms = ms_of(r.when);
       e.peer = r.far;
       e.inbound = r.inbound;
       e.length = r.wire_length;
@@ -419,7 +422,7 @@ struct Service::Impl {
       f = std::move(t.recent.front());  // keep its buffer
       t.recent.pop_front();
     }
-    f.time_ms = static_cast<std::int64_t>(r.when.tv_sec) * 1000 + r.when.tv_usec / 1000;
+    f.time_ms = ms_of(r.when);
     f.inbound = r.inbound;
     f.kind = kind_name(r.bytes.data(), r.length);
     f.bytes.assign(r.bytes.begin(), r.bytes.begin() + static_cast<long>(r.length));
@@ -544,7 +547,7 @@ struct Service::Impl {
     ++t.datagrams_in;
     t.bytes_in += in.wire_length;
     ++(t.in.*kind);
-    t.last_seen_ms = static_cast<std::int64_t>(in.when.tv_sec) * 1000 + in.when.tv_usec / 1000;
+    t.last_seen_ms = ms_of(in.when);
     if (t.first_seen_ms == 0) t.first_seen_ms = t.last_seen_ms;
     s.heard = uv_now(&loop);
     recent(t, in);
@@ -626,7 +629,7 @@ struct Service::Impl {
       }
       case DTU_DATA_NOT_ONLINE: {
         ++counters.in.data;
-        if (s != nullptr) s->pub.last_seen_ms = now_ms();
+        if (s != nullptr) s->pub.last_seen_ms = ms_of(in.when);
         Event e = make(EventType::kNotLoggedOn, id);
         e.peer = src;
         return emit(e);
@@ -998,12 +1001,6 @@ struct Service::Impl {
 namespace {
 
 std::atomic<Service::Impl *> g_active{nullptr};
-
-struct PolicyView {
-  bool logon_only = false;
-  bool allow_active = false;
-  const AllowList *allow = nullptr;
-};
 
 bool same_peer(const UserInfo &a, const UserInfo &b) {
   return a.peerAddr == b.peerAddr && a.peerPort == b.peerPort;
