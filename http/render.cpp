@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
+#include <utility>
 
 namespace dtu::http {
 
@@ -270,26 +272,35 @@ std::string metrics_text(const MetricsInput &m) {
   auto head = [&](const char *name, const char *type, const char *help) {
     o << "# HELP " << name << ' ' << help << "\n# TYPE " << name << ' ' << type << '\n';
   };
-  head("dtu_terminals_online", "gauge", "Terminals on line now.");
-  o << "dtu_terminals_online " << c.online << '\n';
-  head("dtu_terminals_known", "gauge", "Terminals in the fleet state (heard since the start, or sent to).");
-  o << "dtu_terminals_known " << m.known << '\n';
-  head("dtu_datagrams_total", "counter", "Datagrams received and sent.");
-  o << "dtu_datagrams_total{direction=\"in\"} " << c.datagrams_in << "\ndtu_datagrams_total{direction=\"out\"} "
-    << c.datagrams_out << '\n';
-  head("dtu_bytes_total", "counter", "Bytes of datagrams received and sent.");
-  o << "dtu_bytes_total{direction=\"in\"} " << c.bytes_in << "\ndtu_bytes_total{direction=\"out\"} " << c.bytes_out
-    << '\n';
-  head("dtu_frames_in_total", "counter", "Frames received, by kind.");
-  const std::pair<const char *, std::uint64_t> in[] = {
-      {"logon", c.in.logon},         {"logout", c.in.logout},       {"data", c.in.data},
-      {"data_reply", c.in.data_reply}, {"invalid", c.in.invalid},  {"param_read", c.in.param_read},
-      {"param_set", c.in.param_set}, {"id_report", c.in.id_report}, {"other", c.in.other}};
-  for (auto &k : in) o << "dtu_frames_in_total{kind=\"" << k.first << "\"} " << k.second << '\n';
-  head("dtu_frames_out_total", "counter", "Frames sent, by kind.");
-  const std::pair<const char *, std::uint64_t> out[] = {
-      {"acks", c.out.acks}, {"downlinks", c.out.downlinks}, {"commands", c.out.commands}, {"params", c.out.params}};
-  for (auto &k : out) o << "dtu_frames_out_total{kind=\"" << k.first << "\"} " << k.second << '\n';
+  // A metric with one sample and no labels.
+  auto one = [&](const char *name, const char *type, const char *help, const auto &value) {
+    head(name, type, help);
+    o << name << ' ' << value << '\n';
+  };
+  // A metric whose samples differ by one label.
+  using Samples = std::initializer_list<std::pair<const char *, std::uint64_t>>;
+  auto labelled = [&](const char *name, const char *type, const char *help, const char *label, Samples samples) {
+    head(name, type, help);
+    for (auto &k : samples) o << name << '{' << label << "=\"" << k.first << "\"} " << k.second << '\n';
+  };
+  one("dtu_terminals_online", "gauge", "Terminals on line now.", c.online);
+  one("dtu_terminals_known", "gauge", "Terminals in the fleet state (heard since the start, or sent to).", m.known);
+  labelled("dtu_datagrams_total", "counter", "Datagrams received and sent.", "direction",
+           {{"in", c.datagrams_in}, {"out", c.datagrams_out}});
+  labelled("dtu_bytes_total", "counter", "Bytes of datagrams received and sent.", "direction",
+           {{"in", c.bytes_in}, {"out", c.bytes_out}});
+  labelled("dtu_frames_in_total", "counter", "Frames received, by kind.", "kind",
+           {{"logon", c.in.logon},
+            {"logout", c.in.logout},
+            {"data", c.in.data},
+            {"data_reply", c.in.data_reply},
+            {"invalid", c.in.invalid},
+            {"param_read", c.in.param_read},
+            {"param_set", c.in.param_set},
+            {"id_report", c.in.id_report},
+            {"other", c.in.other}});
+  labelled("dtu_frames_out_total", "counter", "Frames sent, by kind.", "kind",
+           {{"acks", c.out.acks}, {"downlinks", c.out.downlinks}, {"commands", c.out.commands}, {"params", c.out.params}});
   head("dtu_rejected_total", "counter", "Datagrams refused, by reason.");
   // The known reasons always (0 until one happens), then any other the service reported.
   static const char *const kKnownReasons[] = {"short",         "bad-frame",   "too-large", "bad-logon",
@@ -301,41 +312,33 @@ std::string metrics_text(const MetricsInput &m) {
   for (auto &kv : c.rejected)
     if (std::find(std::begin(kKnownReasons), std::end(kKnownReasons), kv.first) == std::end(kKnownReasons))
       o << "dtu_rejected_total{reason=" << Json(kv.first).dump() << "} " << kv.second << '\n';
-  head("dtu_downlinks_total", "counter", "Downlinks by what became of them.");
-  o << "dtu_downlinks_total{state=\"queued\"} " << c.downlinks_queued << "\ndtu_downlinks_total{state=\"sent\"} "
-    << c.downlinks_sent << "\ndtu_downlinks_total{state=\"expired\"} " << c.downlinks_expired
-    << "\ndtu_downlinks_total{state=\"dropped\"} " << c.downlinks_dropped << '\n';
-  head("dtu_downlink_queue_length", "gauge", "Downlinks waiting for their terminals, all terminals together.");
-  o << "dtu_downlink_queue_length " << m.queued_downlinks << '\n';
-  head("dtu_param_timeouts_total", "counter", "Parameter reads and writes the terminal did not answer.");
-  o << "dtu_param_timeouts_total " << c.param_timeouts << '\n';
-  head("dtu_idle_expiries_total", "counter", "Terminals taken off line for silence.");
-  o << "dtu_idle_expiries_total " << c.idle_expiries << '\n';
-  head("dtu_addr_changes_total", "counter", "Terminals heard from a new address.");
-  o << "dtu_addr_changes_total " << c.addr_changes << '\n';
-  head("dtu_duplicate_logons_total", "counter", "Logons of an ID on line at another address.");
-  o << "dtu_duplicate_logons_total " << c.duplicate_logons << '\n';
-  head("dtu_http_event_streams", "gauge", "Clients of /api/events now.");
-  o << "dtu_http_event_streams " << m.sse_clients << '\n';
-  head("dtu_http_events_dropped_total", "counter", "Events dropped for event-stream clients that fell behind.");
-  o << "dtu_http_events_dropped_total " << m.sse_dropped << '\n';
+  labelled("dtu_downlinks_total", "counter", "Downlinks by what became of them.", "state",
+           {{"queued", c.downlinks_queued},
+            {"sent", c.downlinks_sent},
+            {"expired", c.downlinks_expired},
+            {"dropped", c.downlinks_dropped}});
+  one("dtu_downlink_queue_length", "gauge", "Downlinks waiting for their terminals, all terminals together.",
+      m.queued_downlinks);
+  one("dtu_param_timeouts_total", "counter", "Parameter reads and writes the terminal did not answer.",
+      c.param_timeouts);
+  one("dtu_idle_expiries_total", "counter", "Terminals taken off line for silence.", c.idle_expiries);
+  one("dtu_addr_changes_total", "counter", "Terminals heard from a new address.", c.addr_changes);
+  one("dtu_duplicate_logons_total", "counter", "Logons of an ID on line at another address.", c.duplicate_logons);
+  one("dtu_http_event_streams", "gauge", "Clients of /api/events now.", m.sse_clients);
+  one("dtu_http_events_dropped_total", "counter", "Events dropped for event-stream clients that fell behind.",
+      m.sse_dropped);
   head("dtu_http_responses_total", "counter", "HTTP responses by status code.");
   for (auto &kv : m.http_responses) o << "dtu_http_responses_total{code=\"" << kv.first << "\"} " << kv.second << '\n';
 
   const ProcessFigures p = process_figures();
-  char buf[64];
-  head("process_cpu_seconds_total", "counter", "User and system CPU time spent in seconds.");
-  std::snprintf(buf, sizeof buf, "%.2f", p.cpu_seconds);
-  o << "process_cpu_seconds_total " << buf << '\n';
-  head("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
-  o << "process_resident_memory_bytes " << p.rss << '\n';
-  head("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.");
-  o << "process_virtual_memory_bytes " << p.vsize << '\n';
-  head("process_start_time_seconds", "gauge", "Start time of the process since the epoch in seconds.");
-  std::snprintf(buf, sizeof buf, "%.2f", p.start_seconds);
-  o << "process_start_time_seconds " << buf << '\n';
-  head("process_open_fds", "gauge", "Open file descriptors.");
-  o << "process_open_fds " << p.fds << '\n';
+  char cpu[32], start[32];
+  std::snprintf(cpu, sizeof cpu, "%.2f", p.cpu_seconds);
+  std::snprintf(start, sizeof start, "%.2f", p.start_seconds);
+  one("process_cpu_seconds_total", "counter", "User and system CPU time spent in seconds.", cpu);
+  one("process_resident_memory_bytes", "gauge", "Resident memory size in bytes.", p.rss);
+  one("process_virtual_memory_bytes", "gauge", "Virtual memory size in bytes.", p.vsize);
+  one("process_start_time_seconds", "gauge", "Start time of the process since the epoch in seconds.", start);
+  one("process_open_fds", "gauge", "Open file descriptors.", p.fds);
   return o.str();
 }
 
