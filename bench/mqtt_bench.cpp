@@ -35,6 +35,7 @@
 #include "gateway.h"
 #include "loopback_tcp.h"
 #include "service.h"
+#include "sim/wire.h"
 
 namespace {
 
@@ -132,18 +133,7 @@ struct Publisher {
   }
 };
 
-// ---- the terminals ----
-Bytes frame(std::uint8_t code, const std::string &id, const std::uint8_t *body, std::size_t n) {
-  Bytes f(16, 0);
-  f[0] = 0x7B;
-  f[1] = code;
-  f[3] = 16;
-  std::memcpy(f.data() + 4, id.data(), 11);
-  f[15] = 0x7B;
-  f.insert(f.end(), body, body + n);
-  return f;
-}
-
+// ---- the terminals (frames from the simulator's codec) ----
 struct Fleet {
   std::vector<int> fds;
   std::vector<std::string> ids;
@@ -172,24 +162,18 @@ struct Fleet {
     const std::int64_t t = now_ns();
     std::memcpy(payload, &t, 8);
     std::memcpy(payload + 8, &seq, sizeof seq);
-    send(i, frame(0x09, ids[i], payload, sizeof payload));
+    send(i, sim::user_data(ids[i], Bytes(payload, payload + sizeof payload)));
   }
   // Logs every terminal on, fifty at a time (a burst of 500 would overrun
   // the centre's socket buffer); true when every LogonAck came.
   bool log_on() {
-    // The stated address (127.0.0.1:0) where the header's end mark would be.
-    const std::uint8_t tail[7] = {0x7F, 0, 0, 1, 0, 0, 0x7B};
     std::vector<bool> on(fds.size(), false);
     for (int attempt = 0; attempt < 3; ++attempt)
       for (std::size_t first = 0; first < fds.size(); first += 50) {
         const std::size_t last = std::min(fds.size(), first + 50);
         for (std::size_t i = first; i < last; ++i) {
           if (on[i]) continue;
-          Bytes f = frame(0x01, ids[i], nullptr, 0);
-          f.resize(15);
-          f.insert(f.end(), tail, tail + sizeof tail);
-          f[3] = 22;
-          send(i, f);
+          send(i, sim::logon(ids[i], 0x7F000001, 0, false));  // states 127.0.0.1:0
         }
         for (std::size_t i = first; i < last; ++i) {
           pollfd p{fds[i], POLLIN, 0};

@@ -24,6 +24,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "events.h"
 #include "http.h"
 #include "render.h"
 
@@ -226,7 +227,7 @@ bool parse_hex(const std::string &text, std::string *out) {
       if (half >= 0) return false;
       continue;
     }
-    int v = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+    const int v = svc::hex_digit(c);
     if (v < 0) return false;
     if (half < 0) {
       half = v;

@@ -55,14 +55,12 @@ std::string id_text(std::string_view raw) {
   return out;
 }
 
-namespace {
-int hex_value(char c) {
+int hex_digit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   return -1;
 }
-}  // namespace
 
 bool id_from_text(std::string_view text, std::string *raw) {
   std::string out;
@@ -72,7 +70,7 @@ bool id_from_text(std::string_view text, std::string *raw) {
       continue;
     }
     if (text.size() - i < 3) return false;
-    const int hi = hex_value(text[i + 1]), lo = hex_value(text[i + 2]);
+    const int hi = hex_digit(text[i + 1]), lo = hex_digit(text[i + 2]);
     if (hi < 0 || lo < 0) return false;
     out += static_cast<char>(hi << 4 | lo);
     i += 2;

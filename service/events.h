@@ -86,5 +86,7 @@ std::string iso_time(std::int64_t ms);
 
 // Upper-case hex of up to `max` bytes, separated by spaces ("7B 01 00 10").
 std::string hex_bytes(const std::uint8_t *bytes, std::size_t size, std::size_t max = SIZE_MAX);
+// The value of one hex digit (either case); -1 for any other character.
+int hex_digit(char c);
 
 }  // namespace dtu::svc

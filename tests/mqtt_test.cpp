@@ -34,6 +34,7 @@
 #include "gateway.h"
 #include "loopback_tcp.h"
 #include "service.h"
+#include "sim/wire.h"
 
 using json = nlohmann::json;
 using Bytes = std::vector<std::uint8_t>;
@@ -255,37 +256,15 @@ class Client {
 };
 
 // ---- a terminal -------------------------------------------------------------
-Bytes frame(std::uint8_t code, const std::string &id, const Bytes &body = {}, bool length_counts_body = false) {
-  const std::size_t total = 16 + body.size();
-  Bytes f(16, 0);
-  f[0] = 0x7B;
-  f[1] = code;
-  const std::size_t len = length_counts_body ? total : 16;
-  f[2] = static_cast<std::uint8_t>(len >> 8);
-  f[3] = static_cast<std::uint8_t>(len);
-  std::memcpy(f.data() + 4, id.data(), std::min<std::size_t>(id.size(), 11));
-  f[15] = 0x7B;
-  if (!body.empty()) f.insert(f.end(), body.begin(), body.end());
-  return f;
-}
-Bytes logon(const std::string &id) {
-  Bytes f = frame(0x01, id, {0, 0, 0, 0, 0, 0x7B}, true);
-  f[15] = 0x7F, f[16] = 0, f[17] = 0, f[18] = 1;  // stated address 127.0.0.1:0
-  return f;
-}
+// Frames from the simulator's codec, written apart from the library.
+Bytes frame(std::uint8_t code, const std::string &id) { return sim::head(code, id); }
+Bytes logon(const std::string &id) { return sim::logon(id, 0x7F000001, 0, false); }  // states 127.0.0.1:0
 Bytes data(const std::string &id, const std::string &payload) {
-  return frame(0x09, id, Bytes(payload.begin(), payload.end()));
+  return sim::user_data(id, Bytes(payload.begin(), payload.end()));
 }
 // A ParamReadReply with tag 7 = 300 and tag 5 = "abc".
 Bytes param_reply(const std::string &id) {
-  Bytes elements = {7, 4, 0x01, 0x2C, 5, 5, 'a', 'b', 'c'};
-  Bytes f = frame(0x0B, id, {}, false);
-  f.resize(15);
-  f.insert(f.end(), elements.begin(), elements.end());
-  f.push_back(0x7B);
-  f[2] = static_cast<std::uint8_t>(f.size() >> 8);
-  f[3] = static_cast<std::uint8_t>(f.size());
-  return f;
+  return sim::param_frame(sim::kParamReadReply, id, {{7, {0x01, 0x2C}}, {5, {'a', 'b', 'c'}}});
 }
 
 class Terminal {

@@ -25,41 +25,23 @@
 #include "dtucentre.h"
 #include "pcap_writer.h"
 #include "service.h"
+#include "sim/wire.h"
 
 namespace {
 
 using namespace dtu::svc;
 using Bytes = std::vector<std::uint8_t>;
 
-// ---- a terminal's side, written apart from the library --------------------
+// ---- a terminal's side: the simulator's codec, written apart from the library
 
-Bytes head(std::uint8_t code, const std::string &id, std::size_t length = 16) {
-  Bytes f(length, 0);
-  f[0] = 0x7B;
-  f[1] = code;
-  f[2] = static_cast<std::uint8_t>(length >> 8);
-  f[3] = static_cast<std::uint8_t>(length);
-  std::copy(id.begin(), id.end(), f.begin() + 4);
-  f[15] = 0x7B;
-  f.back() = 0x7B;
-  return f;
-}
-Bytes logon(const std::string &id) {
-  Bytes f = head(0x01, id, 22);
-  f[15] = 10, f[16] = 0, f[17] = 0, f[18] = 7, f[19] = 0x1F, f[20] = 0x90;  // states 10.0.0.7:8080
-  return f;
-}
+using sim::head;
+Bytes logon(const std::string &id) { return sim::logon(id, 0x0A000007, 8080, false); }  // states 10.0.0.7:8080
 Bytes data(const std::string &id, const std::string &payload) {
-  Bytes f = head(0x09, id);
-  f.insert(f.end(), payload.begin(), payload.end());
-  return f;
+  return sim::user_data(id, Bytes(payload.begin(), payload.end()));
 }
 // A reply carrying elements tag|elen|value.
 Bytes reply(std::uint8_t code, const std::string &id, const Bytes &elements) {
-  Bytes f = head(code, id, 16 + elements.size());
-  std::copy(elements.begin(), elements.end(), f.begin() + 15);
-  f.back() = 0x7B;
-  return f;
+  return sim::frame_with_body(code, id, elements);
 }
 
 class Udp {

@@ -7,20 +7,15 @@
 #include "common/args.h"
 #include "counters_json.h"
 #include "dtucentre.h"
+#include "events.h"
 
 namespace centre {
 
 using dtu::svc::Event;
 using dtu::svc::EventType;
+using dtu::svc::hex_digit;
 
 namespace {
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // One escape at text[i] (a backslash); appends its byte and moves i past it.
 bool take_escape(std::string_view text, std::size_t *i, std::string *out, std::string *why) {
