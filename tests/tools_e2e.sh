@@ -196,8 +196,22 @@ print(text)
 assert "dtucentre> " in text, "no prompt"
 assert "2 shown; 2 of 500 on line" in text, "list did not answer"
 assert os.WEXITSTATUS(status) == 0 and " stop " in text, "Ctrl-D did not stop the centre"
+# With no traffic: each typed line shows once, and the next prompt follows its answer at once.
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], [sys.argv[1], "--port", "0", "--duration", "20"])
+out = b""
+pump(1.0)
+for _ in range(2):
+    os.write(fd, b"stats\r"); pump(0.5)
+os.write(fd, b"\x04"); pump(3)
+os.waitpid(pid, 0)
+text = out.decode("utf-8", "replace")
+print(text)
+assert text.count("stats") == 2, "a typed line was echoed twice"
+assert text.count("rejected: none\r\ndtucentre> ") == 2, "no prompt after an answer"
 PY
-then echo "ok: the interactive console keeps a prompt, takes commands, and stops on Ctrl-D"
+then echo "ok: the interactive console keeps a prompt, takes commands, echoes each line once, and stops on Ctrl-D"
 else echo "FAILED: interactive console"; fail=1; fi
 
 if [ $fail -ne 0 ]; then
