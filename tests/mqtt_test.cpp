@@ -686,6 +686,69 @@ TEST_F(MqttTest, ProgramFlags) {
   }));
 }
 
+// A broker that knows only MQTT 3.1.1 refuses a version 5 CONNECT with return
+// code 1 and hangs up; the centre connects again with 3.1.1 and goes on (its
+// state published, its subscriptions made) without the version 5 properties.
+TEST(MqttFallback, ConnectsWithOldProtocolWhereVersion5IsRefused) {
+  const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa = loopback_tcp::address(0);
+  ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+  ASSERT_EQ(::listen(lfd, 4), 0);
+  socklen_t len = sizeof sa;
+  ::getsockname(lfd, reinterpret_cast<sockaddr *>(&sa), &len);
+  Broker fake("old-broker");  // never started: its port is the fake one's
+  fake.port = ntohs(sa.sin_port);
+  Centre c(fake, "old");
+
+  // Reads one MQTT packet (at most 5 s); its first byte and body.
+  auto packet = [](int fd, std::uint8_t *type, Bytes *body) {
+    auto get = [fd](std::uint8_t *b, std::size_t n) {
+      for (std::size_t got = 0; got < n;) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 5000) != 1) return false;
+        const ssize_t r = ::recv(fd, b + got, n - got, 0);
+        if (r <= 0) return false;
+        got += static_cast<std::size_t>(r);
+      }
+      return true;
+    };
+    std::size_t size = 0;
+    std::uint8_t b = 0;
+    if (!get(type, 1)) return false;
+    for (int shift = 0; shift < 28; shift += 7) {
+      if (!get(&b, 1)) return false;
+      size |= static_cast<std::size_t>(b & 0x7F) << shift;
+      if (!(b & 0x80)) break;
+    }
+    body->assign(size, 0);
+    return size == 0 || get(body->data(), size);
+  };
+  std::vector<int> levels;
+  std::string published;
+  for (int attempt = 0; attempt < 2 && published.empty(); ++attempt) {
+    pollfd p{lfd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1) << "the centre did not connect (attempt " << attempt + 1 << ")";
+    const int fd = ::accept(lfd, nullptr, nullptr);
+    std::uint8_t type = 0;
+    Bytes body;
+    ASSERT_TRUE(packet(fd, &type, &body) && type == 0x10 && body.size() > 6) << "no CONNECT";
+    levels.push_back(body[6]);  // after the protocol name 00 04 "MQTT"
+    const std::uint8_t refused[] = {0x20, 2, 0, 1}, accepted[] = {0x20, 2, 0, 0};
+    const bool old = body[6] == 4;
+    ::send(fd, old ? accepted : refused, 4, 0);
+    while (old && packet(fd, &type, &body)) {
+      if ((type & 0xF0) != 0x30 || body.size() < 2) continue;
+      const std::size_t tlen = static_cast<std::size_t>(body[0]) << 8 | body[1];
+      published = std::string(body.begin() + 2, body.begin() + 2 + std::min(tlen, body.size() - 2));
+      break;
+    }
+    ::close(fd);
+  }
+  ::close(lfd);
+  EXPECT_EQ(levels, (std::vector<int>{5, 4}));
+  EXPECT_EQ(published, "dtu/c/old/state");
+}
+
 // The centre child: a service and a gateway until SIGTERM.
 int centre_child(int argc, char **argv) {
   dtu::mqtt::Options o;
