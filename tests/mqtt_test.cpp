@@ -687,8 +687,8 @@ TEST_F(MqttTest, ProgramFlags) {
 }
 
 // A broker that knows only MQTT 3.1.1 refuses a version 5 CONNECT with return
-// code 1 and hangs up; the centre connects again with 3.1.1 and goes on (its
-// state published, its subscriptions made) without the version 5 properties.
+// code 1 and hangs up; the centre connects again with 3.1.1 and goes on: its
+// first publish (its state) arrives on the 3.1.1 connection.
 TEST(MqttFallback, ConnectsWithOldProtocolWhereVersion5IsRefused) {
   const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in sa = loopback_tcp::address(0);

@@ -82,18 +82,18 @@ class TerminalInput : public Input {
       // libedit leaves the terminal in cooked mode after a finished line and
       // would draw the next prompt only with the next key, echoing that line
       // twice; installing the handler again puts it back in raw mode and draws
-      // the prompt now.
-      if (line_done_ && self_ != nullptr && !self_->finished_) rl_callback_handler_install(kPrompt, &on_line);
-      line_done_ = false;
+      // the prompt now (unless the line ended the console).
+      if (line_ran_ && self_ != nullptr) rl_callback_handler_install(kPrompt, &on_line);
+      line_ran_ = false;
     });
     // Event lines go above the prompt: clear the line, write, redraw.
     out_.before_write = [] {
       std::fputs("\r\033[K", stdout);
     };
-    // While a typed line runs, libedit draws the next prompt itself once the
-    // line is done; a redraw then would show the finished line again.
+    // Not while a typed line runs: the redraw would show the finished line
+    // again, and the prompt is drawn once the line is done.
     out_.after_write = [] {
-      if (!in_line_) rl_forced_update_display();
+      if (!line_ran_) rl_forced_update_display();
     };
   }
   ~TerminalInput() override { finish(); }
@@ -139,22 +139,20 @@ class TerminalInput : public Input {
       t->svc_.stop();
       return;
     }
-    in_line_ = true;
+    line_ran_ = true;
     if (std::strlen(line) > kMaxLine) {
       t->console_.execute_error(kTooLong);
     } else {
       if (line[0] != '\0') add_history(line);
       if (!t->console_.execute(line)) t->svc_.stop();
     }
-    in_line_ = false;
-    line_done_ = true;
     std::free(line);
   }
 
   static TerminalInput *self_;
   static bool eof_;
-  static bool in_line_;
-  static bool line_done_;
+  // A typed line was taken in this turn of the loop (set until it ends).
+  static bool line_ran_;
   dtu::svc::Service &svc_;
   Console &console_;
   Output &out_;
@@ -164,8 +162,7 @@ class TerminalInput : public Input {
 
 TerminalInput *TerminalInput::self_ = nullptr;
 bool TerminalInput::eof_ = false;
-bool TerminalInput::in_line_ = false;
-bool TerminalInput::line_done_ = false;
+bool TerminalInput::line_ran_ = false;
 
 }  // namespace
 
