@@ -56,7 +56,7 @@
  *  - The host must read GetParam on the thread that runs do_read_proc,
  *    between two of its calls: it reads the reply that do_read_proc decoded
  *    last.
- *  - A wire tap must not call the library.
+ *  - A wire tap or datagram tap must not call the library.
  */
 #ifndef DTUCENTRE_H
 #define DTUCENTRE_H
@@ -143,6 +143,38 @@ enum {
     DTU_DATA_ID_REPORT = 19
 };
 
+/* Frame codes: byte 1 of every frame.  Below 0x80 a terminal sends them,
+ * from 0x80 up the centre does.  Any other code a terminal sends is
+ * dispatched as an unknown code (DTU_DATA_INVALID). */
+enum {
+    DTU_CODE_LOGON = 0x01,
+    DTU_CODE_LOGOUT = 0x02,
+    DTU_CODE_INVALID_CMD = 0x04,
+    DTU_CODE_DATA_REPLY = 0x05,
+    DTU_CODE_USER_DATA = 0x09,
+    DTU_CODE_PARAM_READ_REPLY = 0x0B,
+    DTU_CODE_PARAM_SET_REPLY = 0x0D,
+    DTU_CODE_ID_REPORT = 0x13,
+    DTU_CODE_LOGON_ACK = 0x81,
+    DTU_CODE_LOGOUT_CMD = 0x82,
+    DTU_CODE_NOT_LOGGED_ON = 0x83,
+    DTU_CODE_INVALID_CMD_REPLY = 0x84,
+    DTU_CODE_DATA_ACK = 0x85,
+    DTU_CODE_USER_DATA_DOWN = 0x89,
+    DTU_CODE_PARAM_READ = 0x8B,
+    DTU_CODE_PARAM_SET = 0x8D
+};
+
+/* The `kind` of send_cmd and the frame it sends; any other kind sends an
+ * InvalidCmdReply (DTU_CODE_INVALID_CMD_REPLY), as DTU_CMD_INVALID_REPLY does. */
+enum {
+    DTU_CMD_LOGON_ACK = 1,      /* DTU_CODE_LOGON_ACK */
+    DTU_CMD_LOGOUT = 2,         /* DTU_CODE_LOGOUT_CMD */
+    DTU_CMD_INVALID_REPLY = 4,  /* DTU_CODE_INVALID_CMD_REPLY */
+    DTU_CMD_DATA_ACK = 5,       /* DTU_CODE_DATA_ACK */
+    DTU_CMD_NOT_LOGGED_ON = 6   /* DTU_CODE_NOT_LOGGED_ON */
+};
+
 #if defined(__cplusplus) && __cplusplus >= 201103L
 static_assert(sizeof(UserInfo) == 68, "UserInfo is 68 bytes");
 static_assert(offsetof(UserInfo, peerAddr) == 12, "UserInfo layout");
@@ -220,6 +252,19 @@ DTU_API int DTU_CALL SetWorkMode(int mode);
  * error text copied into `buffer` when one is given. */
 DTU_API int DTU_CALL get_server_name(char *name, int size, char *buffer);
 
+/* [host] Sets the receive buffer of the server socket to `bytes` (1 to
+ * DTU_MAX_RECEIVE_BUFFER): at once when a socket is open, and at every later
+ * start, in place of the 65,535 bytes a start gives the socket otherwise.  A
+ * busy centre wants megabytes here: datagrams that arrive while the buffer is
+ * full are dropped by the system before the library sees them.  The system
+ * may grant less than asked (Linux caps the size at net.core.rmem_max unless
+ * the process may pass that limit, which the library tries first).  Gives
+ * the size the open socket has now, in the units asked (Linux's doubled
+ * accounting halved), or 0 when no socket is open; -1, with nothing changed,
+ * for a size out of range. */
+#define DTU_MAX_RECEIVE_BUFFER (1 << 30)
+DTU_API int DTU_CALL dtu_set_receive_buffer(int bytes);
+
 /* ---- Local addresses and the banner's filter list ------------------- */
 
 /* [host] Adds an address (network order) to the four-slot filter list; -1 when the
@@ -237,7 +282,10 @@ DTU_API int DTU_CALL GetFilterIPCount(void);
 /* [host] Value of filter slot `slot`; 0 for an empty slot or a number outside 0-3. */
 DTU_API uint32_t DTU_CALL GetIP(int slot);
 /* [host] Stores the address to bind at the next start (0: every local address);
- * gives the value stored. */
+ * gives the value stored.  The address is in network order, as it lies in a
+ * sockaddr_in: 127.0.0.1 is htonl(0x7F000001), not 0x7F000001 (on a
+ * little-endian machine that value names 1.0.0.127).  The banner shows it in
+ * dotted form and GetCurrentIP gives the same value back after the start. */
 DTU_API uint32_t DTU_CALL SetCustomIP(uint32_t address);
 /* [host] The address the last start bound to (network order); 0 for every address. */
 DTU_API uint32_t DTU_CALL GetCurrentIP(void);
@@ -257,8 +305,8 @@ DTU_API int DTU_CALL do_read_proc(DataRecord *record, char *message, int ackFlag
 /* ---- Frames ---------------------------------------------------------- */
 
 /* [any] Sends a 16-byte command frame carrying user->userId (11 bytes) to ip:port.
- * kind: 1 LogonAck, 2 LogoutCmd, 5 DataAck, 6 NotLoggedOn, any other
- * InvalidCmdReply (low 8 bits count).  0 when sent; -1 when `user` is NULL,
+ * kind (DTU_CMD_*): 1 LogonAck, 2 LogoutCmd, 5 DataAck, 6 NotLoggedOn, any
+ * other InvalidCmdReply (low 8 bits count).  0 when sent; -1 when `user` is NULL,
  * no socket is open or the send failed. */
 DTU_API int DTU_CALL send_cmd(uint32_t ip, int port, const UserInfo *user, int kind);
 
@@ -392,6 +440,68 @@ typedef void(DTU_CALL *DtuWireTap)(void *context, int direction, uint32_t addr, 
  * set it while no other thread is inside do_read_proc or a send.  Exported by
  * the POSIX build. */
 DTU_API void DTU_CALL dtu_set_wire_tap(DtuWireTap tap, void *context);
+#endif
+
+/* ---- Datagram tap ------------------------------------------------------ */
+/* The wire tap's second form: the same datagrams at the same moments, each
+ * handed over as one DtuDatagram that also says what the library made of
+ * the frame's head, so that a host can name and sort the traffic without
+ * decoding it again.  Both forms may be set at once (the wire tap is called
+ * first); each has its own context.
+ *
+ * `code` and `terminalId`:
+ *  - a datagram in: when it was received whole and passes the head check
+ *    that do_read_proc applies before it dispatches (at least 16 bytes,
+ *    start mark, a length field of 16 up to the datagram's size with the end
+ *    mark at its place, an ID other than "00000000000"), `code` is its frame
+ *    code (0-255, DTU_CODE_* for the known ones) and `terminalId` the ID
+ *    field's characters up to the first NUL.  A frame that passes the head
+ *    check may still be refused afterwards (a Logon of a bad length, an
+ *    IdReport without its mark): it carries its code and ID all the same.
+ *    Otherwise (short, bad marks or length, the ID "00000000000", too large
+ *    to be received) `code` is DTU_WIRE_NO_CODE and `terminalId` is "".
+ *  - a datagram out: every frame the library sends has a head of its own
+ *    making: `code` is its code and `terminalId` the ID it carries.
+ * The ID's characters are the terminal's bytes as they came, unchecked:
+ * escape them before showing them.  The record is valid during the call
+ * only.  A later version may add fields at the end; the library owns the
+ * record and the host only reads it through the pointer. */
+#define DTU_WIRE_NO_CODE (-1)
+typedef struct DtuDatagram {
+    int direction;            /* DTU_WIRE_IN or DTU_WIRE_OUT */
+    uint32_t addr;            /* source (in) or destination (out), host order */
+    int port;                 /* its UDP port, host order */
+    const void *bytes;        /* `length` bytes of the datagram */
+    int length;               /* bytes at `bytes`, at most DTU_MAX_DATAGRAM */
+    int wireLength;           /* the datagram's real size (larger only when too large) */
+    int code;                 /* frame code 0-255, or DTU_WIRE_NO_CODE */
+    char terminalId[12];      /* NUL-terminated; "" with DTU_WIRE_NO_CODE */
+} DtuDatagram;
+typedef void(DTU_CALL *DtuDatagramTap)(void *context, const DtuDatagram *datagram);
+#if !defined(_WIN32)
+/* [host] Sets the datagram tap (NULL removes it) and its context, under the
+ * wire tap's rules: set it while no other thread is inside do_read_proc or
+ * a send; it runs on the thread that called the library, possibly with the
+ * server lock held, must not call any function of this header and should
+ * return quickly.  Exported by the POSIX build. */
+DTU_API void DTU_CALL dtu_set_datagram_tap(DtuDatagramTap tap, void *context);
+
+/* ---- Error numbers ----------------------------------------------------- */
+/* [any] The system error number (errno) behind the calling thread's last
+ * do_read_proc or start_gprs_server, so that a host need not read it back
+ * out of a text:
+ *  - do_read_proc: the number its receive-error text shows ("errorcode:%d":
+ *    EAGAIN with nothing waiting, EMSGSIZE for a datagram too large, EINTR
+ *    when a stop woke it, EBADF with no socket open); 0 when it received a
+ *    datagram (whatever became of it) or was given a NULL record.
+ *  - start_gprs_server: the number of "Bind Server Failed: %d" (EADDRINUSE,
+ *    EADDRNOTAVAIL for a custom IP that is not on this machine, EACCES, ...)
+ *    or, for "socket() Failed", of the refused socket; 0 when the start
+ *    succeeded or failed for another reason.
+ * No other call changes it; 0 on a thread that has made neither call.  Every
+ * text and result of those calls stays as it was.  Exported by the POSIX
+ * build. */
+DTU_API int DTU_CALL dtu_last_error(void);
 #endif
 
 #ifdef __cplusplus

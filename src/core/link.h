@@ -25,10 +25,18 @@ bool send_user_data_frame(std::uint32_t ip, int port, const char *terminal_id, c
                           std::size_t length);
 
 void set_wire_tap(DtuWireTap tap, void *context);
-// Reports a datagram to the tap, if one is set.  `length` bytes are at
+void set_datagram_tap(DtuDatagramTap tap, void *context);
+// Reports a datagram to the taps that are set.  `length` bytes are at
 // `bytes`; `wire_length` is the datagram's real size (larger for a datagram
-// that did not fit the receive buffer).
+// that did not fit the receive buffer).  The datagram tap also gets the
+// frame's code and ID: for one coming in, when it passes the head check.
 void tap_datagram(int direction, std::uint32_t addr, std::uint16_t port, const std::uint8_t *bytes,
                   std::size_t length, std::size_t wire_length);
+
+// The error number of the calling thread's last receive or start
+// (dtu_last_error): each do_read_proc and start_gprs_server notes 0 first,
+// then the system's number when its receive, socket or bind step fails.
+void note_socket_error(int code);
+int noted_socket_error();
 
 }  // namespace dtu

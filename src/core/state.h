@@ -1,5 +1,5 @@
 // The module's state, all of it in one statically allocated object: the
-// server socket and wire tap, the settings, the callback slots, the user
+// server socket and the taps, the settings, the callback slots, the user
 // table, the parameter set frame and store, and the server lock that guards
 // the table and the store.  Nothing is allocated on the heap.
 //
@@ -92,15 +92,18 @@ struct Settings {
   std::uint32_t filter[kFilterSlots];  // network order, 0 = empty
   std::uint32_t custom_ip;             // network order
   std::uint32_t bound_address;         // network order; what GetCurrentIP reports
+  int receive_buffer;                  // bytes asked by the host; 0 = the start's default
 };
 
-// The server socket and the wire tap.  The tap's context is stored before
+// The server socket and the two taps.  A tap's context is stored before
 // its function and read after it, so a reader that sees a new function also
 // sees its context.
 struct Link {
   std::atomic<platform::Socket> socket{platform::kNoSocket};
   std::atomic<void *> tap_context{nullptr};
   std::atomic<DtuWireTap> tap{nullptr};
+  std::atomic<void *> datagram_tap_context{nullptr};
+  std::atomic<DtuDatagramTap> datagram_tap{nullptr};
 };
 
 // The five callback slots.  A setter may run while another thread

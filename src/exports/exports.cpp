@@ -49,6 +49,10 @@ DTU_API int DTU_CALL SetWorkMode(int mode) {
 DTU_API int DTU_CALL get_server_name(char *name, int size, char *buffer) {
   return ok_or_fail(dtu::read_host_name(name, size, buffer));
 }
+DTU_API int DTU_CALL dtu_set_receive_buffer(int bytes) {
+  if (bytes < 1 || bytes > DTU_MAX_RECEIVE_BUFFER) return -1;
+  return dtu::set_receive_buffer(bytes);
+}
 
 // Addresses
 DTU_API int DTU_CALL AddFilterIP(uint32_t address) { return ok_or_fail(dtu::add_filter_address(address)); }
@@ -64,6 +68,7 @@ DTU_API uint32_t DTU_CALL GetCurrentIP(void) { return dtu::bound_address(); }
 
 // Receiving
 DTU_API int DTU_CALL do_read_proc(DataRecord *record, char *message, int ackFlag) {
+  dtu::note_socket_error(0);
   if (record == nullptr) return -1;
   return ok_or_fail(dtu::read_datagram(record, message, ackFlag));
 }
@@ -185,8 +190,12 @@ DTU_API void DTU_CALL dtu_notifier_destroy(DtuNotifier *notifier) {
   dtu::platform::destroy_notifier(notifier);
 }
 
-// The wire tap
+// The taps and the error number
 DTU_API void DTU_CALL dtu_set_wire_tap(DtuWireTap tap, void *context) { dtu::set_wire_tap(tap, context); }
+DTU_API void DTU_CALL dtu_set_datagram_tap(DtuDatagramTap tap, void *context) {
+  dtu::set_datagram_tap(tap, context);
+}
+DTU_API int DTU_CALL dtu_last_error(void) { return dtu::noted_socket_error(); }
 #endif
 
 }  // extern "C"

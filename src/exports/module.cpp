@@ -19,6 +19,7 @@ void reset_module() {
   g_centre.settings.work_mode = 2;
   install_builtin_handlers();
   set_wire_tap(nullptr, nullptr);
+  set_datagram_tap(nullptr, nullptr);
   g_centre.param_frame = ParamFrame{};
   std::memset(&g_centre.param_store, 0, sizeof g_centre.param_store);
   clear_user_table();

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 namespace dtu {
 
 bool id_equal(const char *a, const char *b) { return std::strncmp(a, b, kIdSize) == 0; }
@@ -13,15 +12,19 @@ void put_id_field(std::uint8_t *field, const char *id) {
   std::memset(field + n, 0, kIdSize - n);
 }
 
+void get_id_field(const std::uint8_t *field, char id[12]) {
+  std::size_t n = 0;
+  for (; n < kIdSize && field[n] != 0; ++n) id[n] = static_cast<char>(field[n]);
+  std::memset(id + n, 0, 12 - n);
+}
+
 int check_frame(const std::uint8_t *datagram, std::size_t size, char id[12],
                 std::uint16_t *length) {
   if (size < kHeadSize || datagram[FrameHeader::kStart] != kFrameMark) return -1;
   const std::uint16_t len = get_be16(datagram + FrameHeader::kLength);
   *length = len;
   if (len < kHeadSize || len > size || datagram[len - 1] != kFrameMark) return -1;
-  std::size_t n = 0;
-  for (; n < kIdSize && datagram[kIdOffset + n] != 0; ++n) id[n] = static_cast<char>(datagram[kIdOffset + n]);
-  std::memset(id + n, 0, 12 - n);
+  get_id_field(datagram + kIdOffset, id);
   if (id_equal(id, kNoTerminalId)) return -1;
   return datagram[FrameHeader::kCode];
 }

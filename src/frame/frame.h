@@ -34,34 +34,36 @@ struct FrameHeader {
   static constexpr std::size_t kEnd = 15;
 };
 
+// The codes and command kinds are the public header's; these names serve
+// the library's own code.
 enum PacketCode : std::uint8_t {
   // terminal to centre
-  kLogon = 0x01,
-  kLogout = 0x02,
-  kInvalidCmd = 0x04,
-  kDataReply = 0x05,
-  kUserData = 0x09,
-  kParamReadReply = 0x0B,
-  kParamSetReply = 0x0D,
-  kIdReport = 0x13,
+  kLogon = DTU_CODE_LOGON,
+  kLogout = DTU_CODE_LOGOUT,
+  kInvalidCmd = DTU_CODE_INVALID_CMD,
+  kDataReply = DTU_CODE_DATA_REPLY,
+  kUserData = DTU_CODE_USER_DATA,
+  kParamReadReply = DTU_CODE_PARAM_READ_REPLY,
+  kParamSetReply = DTU_CODE_PARAM_SET_REPLY,
+  kIdReport = DTU_CODE_ID_REPORT,
   // centre to terminal
-  kLogonAck = 0x81,
-  kLogoutCmd = 0x82,
-  kNotLoggedOn = 0x83,
-  kInvalidCmdReply = 0x84,
-  kDataAck = 0x85,
-  kUserDataDown = 0x89,
-  kParamRead = 0x8B,
-  kParamSet = 0x8D,
+  kLogonAck = DTU_CODE_LOGON_ACK,
+  kLogoutCmd = DTU_CODE_LOGOUT_CMD,
+  kNotLoggedOn = DTU_CODE_NOT_LOGGED_ON,
+  kInvalidCmdReply = DTU_CODE_INVALID_CMD_REPLY,
+  kDataAck = DTU_CODE_DATA_ACK,
+  kUserDataDown = DTU_CODE_USER_DATA_DOWN,
+  kParamRead = DTU_CODE_PARAM_READ,
+  kParamSet = DTU_CODE_PARAM_SET,
 };
 
 // Command kinds of send_cmd.
 enum CommandKind : int {
-  kCmdLogonAck = 1,
-  kCmdLogout = 2,
-  kCmdInvalid = 4,
-  kCmdDataAck = 5,
-  kCmdNotLoggedOn = 6,
+  kCmdLogonAck = DTU_CMD_LOGON_ACK,
+  kCmdLogout = DTU_CMD_LOGOUT,
+  kCmdInvalid = DTU_CMD_INVALID_REPLY,
+  kCmdDataAck = DTU_CMD_DATA_ACK,
+  kCmdNotLoggedOn = DTU_CMD_NOT_LOGGED_ON,
 };
 
 // Logon body: reported address at 15..18, port at 19..20.
@@ -75,6 +77,10 @@ bool id_equal(const char *a, const char *b);
 // Writes an ID text into an 11-byte frame field: up to 11 characters, NUL
 // bytes behind a shorter one.
 void put_id_field(std::uint8_t *field, const char *id);
+
+// Reads an 11-byte ID field as text: its characters up to the first NUL,
+// NUL bytes behind them (12 bytes in all).
+void get_id_field(const std::uint8_t *field, char id[12]);
 
 // The code (0-255) of an acceptable frame, -1 otherwise.  `id` receives the
 // NUL-padded terminal ID (12 bytes); `length` the length field.

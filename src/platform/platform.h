@@ -36,6 +36,9 @@ void set_last_error(int code);
 // ever block on it before the start has set it up).
 Socket udp_open(bool nonblocking);
 int set_buffer_sizes(Socket s, int bytes);  // receive, then send buffer
+// Sets the receive buffer alone, past the system's ordinary cap where the
+// process may; the size the socket then has (in the units asked), or -1.
+int set_receive_buffer(Socket s, int bytes);
 int bind_ipv4(Socket s, std::uint32_t addr_net, std::uint16_t port_host);
 int set_nonblocking(Socket s, bool on);
 // Asks for `message` to reach `window` whenever a datagram waits on `s`.

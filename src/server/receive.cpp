@@ -122,7 +122,9 @@ bool read_datagram(DataRecord *record, char *message, int ack_flag) {
     tap_datagram(DTU_WIRE_IN, addr, port, datagram, kept, size >= 0 ? kept : wire_size);
   }
   if (size < 0) {
-    if (message != nullptr) std::sprintf(message, text::kReadError, platform::last_error());
+    const int error = platform::last_error();
+    note_socket_error(error);
+    if (message != nullptr) std::sprintf(message, text::kReadError, error);
     return false;
   }
   return dispatch_datagram(datagram, size, addr, port, record, message, ack_flag);

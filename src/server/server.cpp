@@ -73,6 +73,14 @@ std::uint32_t bound_address() { return settings().bound_address; }
 
 void set_work_mode(int mode) { settings().work_mode = mode; }
 
+int set_receive_buffer(int bytes) {
+  settings().receive_buffer = bytes;
+  platform::Socket s = server_socket();
+  if (s == platform::kNoSocket) return 0;
+  const int granted = platform::set_receive_buffer(s, bytes);
+  return granted < 0 ? 0 : granted;
+}
+
 bool read_host_name(char *name, int size, char *buffer) {
   if (name == nullptr || size <= 0 || platform::host_name(name, static_cast<std::size_t>(size)) != 0) {
     copy_text(buffer, text::kNoHostName);
@@ -82,6 +90,7 @@ bool read_host_name(char *name, int size, char *buffer) {
 }
 
 bool start_server(void *window, unsigned message, int port, char *buffer) {
+  note_socket_error(0);
   copy_text(buffer, text::kNotInitialized);
   // The server lock lives as long as the process; nothing to create here.
   if (platform::net_startup() != 0) {
@@ -102,10 +111,12 @@ bool start_server(void *window, unsigned message, int port, char *buffer) {
   // published all the same: it stays the server socket until the stop.
   platform::Socket s = platform::udp_open(mode != kModeBlocking);
   if (s == platform::kNoSocket) {
+    note_socket_error(platform::last_error());
     copy_text(buffer, text::kSocketFailed);
     return false;
   }
   platform::set_buffer_sizes(s, kSocketBufferBytes);
+  if (settings().receive_buffer > 0) platform::set_receive_buffer(s, settings().receive_buffer);
 
   const std::uint32_t custom = custom_ip();
   settings().bound_address = custom;
@@ -115,7 +126,9 @@ bool start_server(void *window, unsigned message, int port, char *buffer) {
     if (buffer != nullptr) std::sprintf(text_end(buffer), "%s)", dotted);
   }
   if (platform::bind_ipv4(s, custom, static_cast<std::uint16_t>(port)) != 0) {
-    if (buffer != nullptr) std::sprintf(buffer, text::kBindFailed, platform::last_error());
+    const int error = platform::last_error();
+    note_socket_error(error);
+    if (buffer != nullptr) std::sprintf(buffer, text::kBindFailed, error);
     exchange_server_socket(s);
     return false;
   }

@@ -18,6 +18,9 @@ std::uint16_t server_port();
 bool start_server(void *window, unsigned message, int port, char *buffer);
 bool stop_server(char *buffer);
 void set_work_mode(int mode);
+// Stores the receive buffer size for every later start (0: the default) and
+// applies it to the open socket; the size the socket has now, 0 without one.
+int set_receive_buffer(int bytes);
 // The local host name in name[0..size); false with an error text in
 // `buffer` when there is none to give (NULL name, size 0 or less included).
 bool read_host_name(char *name, int size, char *buffer);

@@ -48,6 +48,22 @@ int set_buffer_sizes(Socket s, int bytes) {
   return (a == 0 && b == 0) ? 0 : -1;
 }
 
+int set_receive_buffer(Socket s, int bytes) {
+  bool set = false;
+#if defined(SO_RCVBUFFORCE)
+  // Only a privileged process may pass net.core.rmem_max; others fall back.
+  set = ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) == 0;
+#endif
+  if (!set && ::setsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) return -1;
+  int granted = 0;
+  socklen_t len = sizeof granted;
+  if (::getsockopt(fd_of(s), SOL_SOCKET, SO_RCVBUF, &granted, &len) != 0) return -1;
+#if defined(__linux__)
+  granted /= 2;  // Linux reports twice the size, its bookkeeping included
+#endif
+  return granted;
+}
+
 int bind_ipv4(Socket s, std::uint32_t addr_net, std::uint16_t port_host) {
   sockaddr_in sa = make_addr(addr_net, port_host);
   return ::bind(fd_of(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ? 0 : -1;

@@ -84,6 +84,15 @@ int set_buffer_sizes(Socket s, int bytes) {
   return (a == 0 && b == 0) ? 0 : -1;
 }
 
+int set_receive_buffer(Socket s, int bytes) {
+  if (::setsockopt(sock_of(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&bytes), sizeof bytes) != 0)
+    return -1;
+  int granted = 0;
+  int len = sizeof granted;
+  if (::getsockopt(sock_of(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&granted), &len) != 0) return -1;
+  return granted;
+}
+
 int bind_ipv4(Socket s, std::uint32_t addr_net, std::uint16_t port_host) {
   sockaddr_in sa = make_addr(addr_net, port_host);
   return ::bind(sock_of(s), reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 ? 0 : -1;
