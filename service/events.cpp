@@ -1,5 +1,7 @@
 #include "events.h"
 
+#include "text.h"
+
 #include <ctime>
 
 #include <cstdio>
@@ -15,13 +17,24 @@ std::string to_string(const Endpoint &e) {
 
 const char *event_name(EventType type) {
   static const char *const kNames[kEventTypeCount] = {
-      "start",         "stop",         "logon",           "logout",          "idle",
-      "closed",        "data",         "data_reply",      "addr_change",     "duplicate_logon",
-      "invalid_frame", "id_report",    "not_logged_on",   "param_read",      "param_set",
-      "timeout",       "downlink_queued", "downlink_sent", "downlink_expired", "downlink_dropped",
-      "rejected",      "wire",         "error"};
+#define DTU_EVENT_NAME(name, text) text,
+      DTU_EVENT_TYPES(DTU_EVENT_NAME)
+#undef DTU_EVENT_NAME
+  };
   const int i = static_cast<int>(type);
   return i >= 0 && i < kEventTypeCount ? kNames[i] : "unknown";
+}
+
+DownlinkState downlink_state_of(EventType type) {
+  switch (type) {
+    case EventType::kDownlinkQueued: return DownlinkState::kQueued;
+    case EventType::kDownlinkSent: return DownlinkState::kSent;
+    case EventType::kDownlinkDelivered: return DownlinkState::kDelivered;
+    case EventType::kDownlinkUnconfirmed: return DownlinkState::kUnconfirmed;
+    case EventType::kDownlinkExpired: return DownlinkState::kExpired;
+    case EventType::kDownlinkDropped: return DownlinkState::kDropped;
+    default: return DownlinkState::kRejected;
+  }
 }
 
 std::string hex_bytes(const std::uint8_t *bytes, std::size_t size, std::size_t max) {
@@ -37,48 +50,13 @@ std::string hex_bytes(const std::uint8_t *bytes, std::size_t size, std::size_t m
   return out;
 }
 
-std::string id_text(std::string_view raw) {
-  static const char kHex[] = "0123456789ABCDEF";
-  const std::size_t nul = raw.find('\0');
-  if (nul != std::string_view::npos) raw = raw.substr(0, nul);
-  std::string out;
-  out.reserve(raw.size());
-  for (unsigned char c : raw) {
-    if (c >= 0x20 && c < 0x7F && c != '/' && c != '+' && c != '#' && c != '%') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
+// The shared forms of the text helpers, under the names the front ends have
+// always used.
+std::string id_text(std::string_view raw) { return text::id_text(raw); }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+int hex_digit(char c) { return text::hex_digit(c); }
 
-bool id_from_text(std::string_view text, std::string *raw) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (text.size() - i < 3) return false;
-    const int hi = hex_digit(text[i + 1]), lo = hex_digit(text[i + 2]);
-    if (hi < 0 || lo < 0) return false;
-    out += static_cast<char>(hi << 4 | lo);
-    i += 2;
-  }
-  if (out.empty() || out.size() > 11 || out.find('\0') != std::string::npos) return false;
-  *raw = std::move(out);
-  return true;
-}
+bool id_from_text(std::string_view text, std::string *raw) { return text::id_from_text(text, raw); }
 
 std::string iso_time(std::int64_t ms) {
   if (ms <= 0) return "";

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "names.h"
 #include "params.h"
 
 namespace dtu::svc {
@@ -22,38 +23,57 @@ struct Endpoint {
 // "a.b.c.d:port"
 std::string to_string(const Endpoint &e);
 
+// Every event type with its stable snake_case name, in one list: the enum
+// and the name table both come from it.
+#define DTU_EVENT_TYPES(X) \
+  X(kStart, "start")                      /* text: the library's start banner (UTF-8) */ \
+  X(kStop, "stop")                        /* text: the library's stop text */ \
+  X(kLogon, "logon")                      /* id, peer, reported, slot */ \
+  X(kLogout, "logout")                    /* id, peer, slot, reason "logout" */ \
+  X(kIdle, "idle")                        /* id, peer, slot, reason "idle": taken off line, not heard for idle_timeout */ \
+  X(kClosed, "closed")                    /* id, peer, slot, reason "operator" */ \
+  X(kData, "data")                        /* id, peer, data (the user data) */ \
+  X(kDataReply, "data_reply")             /* id, peer */ \
+  X(kAddrChange, "addr_change")           /* id, old_peer -> peer: a non-logon frame moved it (follow policy) */ \
+  X(kDuplicateLogon, "duplicate_logon")   /* id, old_peer (the address on line), peer (the new one, now taken) */ \
+  X(kInvalidFrame, "invalid_frame")       /* id, peer, data (first 32 bytes), length: an InvalidCmd report or an unknown code */ \
+  X(kIdReport, "id_report")               /* id, peer */ \
+  X(kNotLoggedOn, "not_logged_on")        /* id, peer: a frame from a terminal that is not on line */ \
+  X(kParamRead, "param_read")             /* id, peer, request, params (the values reported) */ \
+  X(kParamSet, "param_set")               /* id, peer, request: the terminal confirmed a write */ \
+  X(kTimeout, "timeout")                  /* id, request, reason "param_read" | "param_set" */ \
+  X(kDownlinkQueued, "downlink_queued")   /* id, request, length */ \
+  X(kDownlinkSent, "downlink_sent")       /* id, peer, request, length */ \
+  X(kDownlinkExpired, "downlink_expired") /* id, request, length */ \
+  X(kDownlinkDropped, "downlink_dropped") /* id, request, length, reason "queue-full" | "centre-stopped" */ \
+  X(kDownlinkDelivered, "downlink_delivered") /* id, peer, request, length: the terminal's DataReply came */ \
+  X(kDownlinkUnconfirmed, "downlink_unconfirmed") /* id, peer, request, length, reason "no-reply" | "offline" | "moved" | */ \
+                                          /* "centre-stopped": sent, but no DataReply came */ \
+  X(kRejected, "rejected")                /* peer (source), length, data (first 32 bytes), reason */ \
+                                          /* "short" | "bad-frame" | "too-large" | "bad-logon" | */ \
+                                          /* "bad-id-report" | "not-allowed" | "address" */ \
+  X(kWire, "wire")                        /* peer (far end), inbound, length, data (whole datagram), text (kind) */ \
+  X(kError, "error")                      /* text, reason; id and request when it ends one ("offline", "bad-id", */ \
+                                          /* "bad-value", "send-failed", "stopped", "queue-full", "cancelled") */ \
+  X(kLogonRefused, "logon_refused")       /* id, peer, reported, reason "table-full": not stored, no answer; once per */ \
+                                          /* terminal until it gets in (its retries are only counted) */ \
+  X(kHealth, "health")                    /* check (the row's name), reason ("ok" or what is wrong), text (detail), */ \
+                                          /* status in `state`: a health row changed its state */
+
 enum class EventType : std::uint8_t {
-  kStart,            // text: the library's start banner (UTF-8)
-  kStop,             // text: the library's stop text
-  kLogon,            // id, peer, reported, slot; reason "table-full" (slot -1) when not stored
-  kLogout,           // id, peer, slot, reason "logout"
-  kIdle,             // id, peer, slot, reason "idle": taken off line, not heard for idle_timeout
-  kClosed,           // id, peer, slot, reason "operator"
-  kData,             // id, peer, data (the user data)
-  kDataReply,        // id, peer
-  kAddrChange,       // id, old_peer -> peer: a non-logon frame moved it (follow policy)
-  kDuplicateLogon,   // id, old_peer (the address on line), peer (the new one, now taken)
-  kInvalidFrame,     // id, peer, data (first 32 bytes), length: an InvalidCmd report or an unknown code
-  kIdReport,         // id, peer
-  kNotLoggedOn,      // id, peer: a frame from a terminal that is not on line
-  kParamRead,        // id, peer, request, params (the values reported)
-  kParamSet,         // id, peer, request: the terminal confirmed a write
-  kTimeout,          // id, request, reason "param_read" | "param_set"
-  kDownlinkQueued,   // id, request, length
-  kDownlinkSent,     // id, peer, request, length
-  kDownlinkExpired,  // id, request, length
-  kDownlinkDropped,  // id, request, length, reason "queue-full" | "centre-stopped"
-  kRejected,         // peer (source), length, data (first 32 bytes), reason
-                     //   "short" | "bad-frame" | "too-large" | "bad-logon" |
-                     //   "bad-id-report" | "not-allowed" | "address"
-  kWire,             // peer (far end), inbound, length, data (whole datagram), text (kind)
-  kError,            // text, reason; id and request when it ends one ("offline", "bad-id",
-                     //   "bad-value", "send-failed", "stopped")
+#define DTU_EVENT_ENUM(name, text) name,
+  DTU_EVENT_TYPES(DTU_EVENT_ENUM)
+#undef DTU_EVENT_ENUM
 };
-constexpr int kEventTypeCount = static_cast<int>(EventType::kError) + 1;
+
+constexpr int kEventTypeCount = static_cast<int>(EventType::kHealth) + 1;
 
 // Stable snake_case name ("start", "downlink_queued", ...).
 const char *event_name(EventType type);
+
+// The state a downlink_* event leaves its downlink in (kQueued for
+// downlink_queued, kSent for downlink_sent, ...); kRejected for any other type.
+DownlinkState downlink_state_of(EventType type);
 
 struct Event {
   EventType type = EventType::kError;
@@ -70,6 +90,9 @@ struct Event {
   std::vector<ParamValue> params;  // param_read
   bool inbound = false;       // wire: true = received
   int slot = -1;              // library table slot, -1 unknown
+  std::string check;          // health: the row's name ("broker", "socket", ...)
+  std::string state;          // health: "ok" | "starting" | "degraded"
+  std::uint64_t seq = 0;      // the journal's record of it; 0 = not journaled
 };
 
 // A terminal ID as text, the one form every front end writes and reads back

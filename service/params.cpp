@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "param_names.h"
+
 namespace dtu::svc {
 namespace {
 
@@ -75,9 +77,24 @@ const ParamInfo *find_param(int tag) {
 const CompositeField *composite_fields() { return kComposite; }
 
 bool parse_tag(std::string_view text, int *tag, std::string *error) {
+  // A name the deployment gave a tag (names start with a letter, so never
+  // read as a number).
+  if (const ParamNames *names = param_names(); names && !text.empty() && text[0] >= 'a' && text[0] <= 'z') {
+    if (const ParamMeaning *m = names->by_name(text)) {
+      *tag = m->tag;
+      return true;
+    }
+    if (error) *error = "unknown parameter name \"" + std::string(text) + "\"";
+    return false;
+  }
   std::uint64_t v = 0;
   if (!parse_number(text, 255, &v)) {
-    if (error) *error = "a tag is a decimal number, got \"" + std::string(text) + "\"";
+    // Digits past the last tag name a tag that does not exist, not a bad number.
+    const bool digits = !text.empty() && text.size() <= 20 &&
+                        text.find_first_not_of("0123456789") == std::string_view::npos;
+    if (error)
+      *error = digits ? "unknown parameter tag " + std::string(text)
+                      : "a tag is a decimal number, got \"" + std::string(text) + "\"";
     return false;
   }
   if (find_param(static_cast<int>(v)) == nullptr) {
@@ -101,7 +118,7 @@ bool parse_param(int tag, std::string_view text, ParamValue *out, std::string *e
     case F::kText:
       if (text.size() < p->min_length || text.size() > p->max_length) {
         if (error)
-          *error = "tag " + std::to_string(tag) +
+          *error = param_label(tag) +
                    (p->min_length == p->max_length
                         ? " takes exactly " + std::to_string(p->max_length) + " characters"
                         : " takes at most " + std::to_string(p->max_length) + " characters");
@@ -115,11 +132,11 @@ bool parse_param(int tag, std::string_view text, ParamValue *out, std::string *e
       std::uint64_t n = 0;
       if (!parse_number(text, p->max_value, &n)) {
         if (error)
-          *error = "tag " + std::to_string(tag) + " takes a decimal number from 0 to " +
-                   std::to_string(p->max_value);
+          *error = param_label(tag) + " takes a decimal number from 0 to " + std::to_string(p->max_value);
         return false;
       }
       v.number = static_cast<std::uint32_t>(n);
+      if (!deployment_allows(tag, v.number, error)) return false;
       break;
     }
     case F::kComposite: {

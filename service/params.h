@@ -48,13 +48,15 @@ const std::vector<ParamInfo> &param_catalogue();
 const ParamInfo *find_param(int tag);
 
 // A tag typed by an operator: decimal digits only (no sign, no spaces, no
-// overflow), and a known tag.  False with a one-line reason in *error.
+// overflow), and a known tag; or the name the deployment gave a tag
+// (param_names.h).  False with a one-line reason in *error.
 bool parse_tag(std::string_view text, int *tag, std::string *error);
 
 // A value typed by an operator for `tag`.  Numbers: decimal digits only,
 // refused when they overflow or pass the tag's maximum (never octal, never
 // cut).  Texts: the bytes as given, within the tag's lengths.  Tag 18: five
-// decimal numbers joined by '-', each checked against its field.  False with
+// decimal numbers joined by '-', each checked against its field.  Numbers
+// are also held to the deployment's range or choices.  False with
 // a one-line reason in *error (the reason says what the value must look like).
 bool parse_param(int tag, std::string_view text, ParamValue *out, std::string *error);
 

@@ -2,9 +2,12 @@
 
 #include <pcap/pcap.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace dtu::svc {
 namespace {
@@ -57,16 +60,54 @@ bool PcapWriter::open_file(bool append, std::string *error) {
     return false;
   }
   pcap_dump_flush(dumper_);
+  good_end_ = pcap_dump_ftell64(dumper_);
+  suspended_ = false;
   return true;
+}
+
+void PcapWriter::fail(int err, std::string *error) {
+  close();
+  // Records cut short would spoil the file for every reader: it goes back
+  // to what the last good flush left.
+  if (good_end_ >= 0 && ::truncate(path_.c_str(), static_cast<off_t>(good_end_)) != 0) good_end_ = -1;
+  suspended_ = true;
+  if (failing_) {
+    error->clear();
+    return;
+  }
+  failing_ = true;
+  failed_at_s_ = static_cast<long long>(std::time(nullptr));
+  *error = "capture file " + path_ + ": " + std::strerror(err) + "; datagrams are not captured until it can be written";
 }
 
 bool PcapWriter::flush(std::string *error) {
   if (dumper_ == nullptr || !dirty_) return true;
   dirty_ = false;
-  if (pcap_dump_flush(dumper_) == 0) return true;
-  *error = "capture file " + path_ + ": " + std::strerror(errno);
-  close();
+  // (stdio may have written part of its buffer by itself and failed then:
+  // the error flag tells.)
+  if (pcap_dump_flush(dumper_) == 0 && std::ferror(pcap_dump_file(dumper_)) == 0) {
+    good_end_ = pcap_dump_ftell64(dumper_);
+    if (failing_) {
+      failing_ = false;
+      notice_ = "capture file " + path_ + ": written again after " +
+                std::to_string(static_cast<long long>(std::time(nullptr)) - failed_at_s_) + " s";
+    }
+    return true;
+  }
+  fail(errno != 0 ? errno : EIO, error);
   return false;
+}
+
+bool PcapWriter::resume() {
+  if (!suspended_ || path_.empty()) return false;
+  std::string why;
+  return open_file(true, &why);
+}
+
+std::string PcapWriter::take_notice() {
+  std::string n;
+  n.swap(notice_);
+  return n;
 }
 
 bool PcapWriter::reopen(std::string *error) {
@@ -94,7 +135,10 @@ bool PcapWriter::rotate(std::string *error) {
       std::rename((path_ + "." + std::to_string(i - 1)).c_str(), (path_ + "." + std::to_string(i)).c_str());
     std::rename(path_.c_str(), (path_ + ".1").c_str());
   }
-  return open_file(false, error);
+  good_end_ = -1;
+  if (open_file(false, error)) return true;
+  suspended_ = true;
+  return false;
 }
 
 bool PcapWriter::write(const timeval &when, std::uint32_t src, std::uint16_t src_port, std::uint32_t dst,

@@ -26,8 +26,16 @@ class PcapWriter {
   void close();
   bool is_open() const { return dumper_ != nullptr; }
   // Hands what was written to the system; false (and the capture closed)
-  // when that fails.
+  // when that fails.  A failure (a full disk) is said once in *error; the
+  // file is cut back to its last whole record, and resume() opens it again.
+  // Failures while it tries again leave *error empty.
   bool flush(std::string *error);
+  // After a failed write: opens the capture again to try once more (the
+  // owner calls it now and then).  True when it did.
+  bool resume();
+  // Once after a failure, when a write has gone through again: a line
+  // saying so; otherwise empty.
+  std::string take_notice();
 
   // One datagram from src to dst (host order); `length` bytes captured of
   // `wire_length`.  False (and the capture closed) when a write fails.
@@ -38,6 +46,7 @@ class PcapWriter {
  private:
   bool open_file(bool append, std::string *error);
   bool rotate(std::string *error);
+  void fail(int err, std::string *error);
 
   std::string path_;
   std::uint64_t rotate_bytes_ = 0;
@@ -46,6 +55,11 @@ class PcapWriter {
   pcap_dumper_t *dumper_ = nullptr;
   std::uint16_t ip_id_ = 0;
   bool dirty_ = false;
+  long long good_end_ = -1;    // file size after the last flush that worked
+  bool suspended_ = false;     // closed after a failure; resume() tries again
+  bool failing_ = false;       // from a failure to the next flush that works
+  long long failed_at_s_ = 0;
+  std::string notice_;
   std::uint8_t packet_[28 + 1040] = {};
 };
 
