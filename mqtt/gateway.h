@@ -13,40 +13,10 @@
 #include <memory>
 #include <string>
 
+#include "options.h"
 #include "service.h"
 
 namespace dtu::mqtt {
-
-struct Options {
-  std::string host = "127.0.0.1";
-  std::uint16_t port = 1883;
-  std::string prefix = "dtu";       // topic prefix
-  std::string centre;               // this centre's name; empty: HOSTNAME:UDPPORT
-  std::string client_id;            // empty: "dtucentre-" and the centre's name
-  unsigned keepalive = 30;          // s
-  std::string username, password;   // empty username: none
-  std::string tls_ca, tls_cert, tls_key;  // CA file turns TLS on; cert and key optional, together
-  bool ack_after_broker = true;     // DataAck once the broker has the uplink; false: at once
-  std::size_t buffer = 10000;       // uplinks kept in order while the broker is away (oldest dropped)
-  unsigned stats_interval = 10;     // s; 0: no stats
-  bool claim_unknown = true;        // take commands for IDs no centre has reported
-};
-
-// "HOST:PORT" (PORT 1..65535) into *host and *port.
-bool parse_address(const std::string &text, std::string *host, std::uint16_t *port, std::string *error);
-
-// One configuration key of the gateway, as the program's file and flags
-// name it: "mqtt" (HOST:PORT), "mqtt_prefix", "mqtt_centre", "mqtt_client_id",
-// "mqtt_keepalive", "mqtt_username", "mqtt_password", "mqtt_tls_ca",
-// "mqtt_tls_cert", "mqtt_tls_key", "mqtt_ack" (broker | immediate),
-// "mqtt_buffer", "mqtt_stats_interval", "mqtt_claim_unknown" (true | false).
-// Numbers are decimal text.  False with a one-line reason naming `name`.
-bool set_option(Options *options, const std::string &key, const std::string &value, const std::string &name,
-                std::string *error);
-
-// The service configuration the gateway needs: user data not acknowledged
-// by the service when the gateway acknowledges after the broker.
-void adjust(svc::Config *config, const Options &options);
 
 class Gateway {
  public:
@@ -63,8 +33,21 @@ class Gateway {
 
   // After Service::run() returned: waits (up to `wait_ms`) for the broker to
   // take what is still on its way (the terminals' last statuses, the
-  // centre's offline state), then disconnects and ends the thread.
-  void close(unsigned wait_ms = 3000);
+  // centre's offline state), then disconnects and ends the thread.  Returns
+  // what the stop threw away: uplinks still buffered (broker away) or not
+  // confirmed by the broker, and whether the terminals had their DataAcks
+  // for them (then they are lost for good); a zero count when none.  With
+  // a journal nothing it holds is lost: the records after the gateway's
+  // cursor are published when the centre next runs (`kept`); only uplinks
+  // the journal refused can be.
+  struct Loss {
+    std::size_t uplinks = 0;     // buffered + unconfirmed
+    std::size_t buffered = 0;
+    std::uint64_t kept = 0;      // journal records after the cursor
+    bool acknowledged = false;   // the terminals were told they arrived
+    std::string text;            // one line for the log and standard error; empty when none
+  };
+  Loss close(unsigned wait_ms = 3000);
 
   // Any thread: whether the broker connection is up now.
   bool connected() const;

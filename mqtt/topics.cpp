@@ -25,14 +25,18 @@ std::int64_t parse_iso_time(std::string_view text) {
 
 Topic parse_topic(std::string_view prefix, std::string_view topic) {
   Topic t;
-  if (topic.size() <= prefix.size() + 3 || topic.compare(0, prefix.size(), prefix) != 0 ||
-      topic.substr(prefix.size(), 3) != "/t/")
-    return t;
+  if (topic.size() <= prefix.size() + 3 || topic.compare(0, prefix.size(), prefix) != 0) return t;
+  const std::string_view branch = topic.substr(prefix.size(), 3);
+  if (branch != "/t/" && branch != "/c/") return t;
   topic.remove_prefix(prefix.size() + 3);
   const std::size_t slash = topic.find('/');
   if (slash == std::string_view::npos || slash == 0) return t;
   const std::string_view rest = topic.substr(slash + 1);
-  if (rest == "status") t.kind = TopicKind::kStatus;
+  if (branch == "/c/") {
+    if (rest == "state") t.kind = TopicKind::kCentreState;
+    else if (rest == "taken") t.kind = TopicKind::kTaken;
+    else return t;
+  } else if (rest == "status") t.kind = TopicKind::kStatus;
   else if (rest == "down") t.kind = TopicKind::kDown;
   else if (rest == "params/get") t.kind = TopicKind::kParamsGet;
   else if (rest == "params/set") t.kind = TopicKind::kParamsSet;

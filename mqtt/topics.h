@@ -20,12 +20,13 @@ using svc::iso_time;
 // The reverse of iso_time: -1 for a text that is not one.
 std::int64_t parse_iso_time(std::string_view text);
 
-enum class TopicKind { kOther, kStatus, kDown, kParamsGet, kParamsSet };
+enum class TopicKind { kOther, kStatus, kDown, kParamsGet, kParamsSet, kCentreState, kTaken };
 struct Topic {
   TopicKind kind = TopicKind::kOther;
-  std::string id_level;  // the ID's topic level, as it came
+  std::string id_level;  // the ID's topic level, as it came; the centre's name for kCentreState, kTaken
 };
-// "{prefix}/t/{id}/status" etc.; kOther for anything else (results, up, ...).
+// "{prefix}/t/{id}/status" etc., "{prefix}/c/{centre}/state" and
+// "{prefix}/c/{centre}/taken"; kOther for anything else (results, up, ...).
 Topic parse_topic(std::string_view prefix, std::string_view topic);
 
 // Bytes as valid UTF-8 for a JSON string: valid sequences kept, any other
