@@ -2,11 +2,14 @@
 // operations, the event stream as Server-Sent Events, Prometheus metrics and
 // the web console's files.
 //
-// Threads.  The server has its own pool of threads.  They never touch the
-// library or the fleet state: every read and every operation is a job posted
-// to the service's loop, and the thread waits for its answer (bounded).  The
-// events reach the streams through a sink on the loop thread that only hands
-// each event over to a thread of this front end.
+// Threads.  The server has a loop thread of its own for every socket (so an
+// idle, slow or waiting client holds no thread) and a small pool for the
+// handlers.  They never touch the library or the fleet state: every read and
+// every operation is a job posted to the service's loop; a handler waits for
+// that answer (bounded), except for a terminal's answer, which comes back
+// through the loop without any thread waiting.  The events reach the streams
+// through a sink on the loop thread that only hands each event over to a
+// thread of this front end.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +28,9 @@ struct Options {
   // short: "nice" (+19: the terminals' loop first), "idle" (SCHED_IDLE: the
   // API gets only what nothing else wants), "normal".
   std::string priority = "nice";
+  // Connections one client address may hold open at once (0: no cap); more
+  // are answered 503 and closed.
+  std::size_t max_per_client = 16;
 };
 
 // Checks the options alone (address form, token rule); false with a reason.

@@ -10,55 +10,46 @@
 #include <nlohmann/json.hpp>
 
 #include "service.h"
+#include "text.h"
+#include "vocab.h"
 
 namespace dtu::http {
 
 using Json = nlohmann::json;
 
-// JSON text; bytes that are not UTF-8 become U+FFFD instead of failing.
-std::string dump(const Json &j);
-
-// Terminal IDs as text and times, as the service core writes them for
-// every front end (the MQTT topics use the same form).
-using svc::id_text;
-using svc::id_from_text;
+// JSON text, IDs as text, times and the clock: the helpers every front end
+// shares (bytes that are not UTF-8 become U+FFFD in a dump instead of failing).
+using text::dump;
+using text::id_text;
+using text::id_from_text;
 using svc::iso_time;
+using text::now_ms;
 
-std::int64_t now_ms();
-
-// The fields of a terminal the API shows, copied on the loop: a flat copy
-// (no allocation but for an ID longer than the string's own buffer).
-struct RowData {
-  std::string id;
-  bool online = false;
-  int slot = -1;
-  svc::Endpoint peer, reported;
-  std::int64_t logon_time_ms = 0, first_seen_ms = 0, last_seen_ms = 0;
-  std::uint64_t datagrams_in = 0, datagrams_out = 0, bytes_in = 0, bytes_out = 0;
-  svc::KindCounts in;
-  svc::OutCounts out;
-  std::uint64_t addr_changes = 0, duplicate_logons = 0;
-  std::size_t queued_downlinks = 0;
-};
+// The fields of a terminal the API shows, copied on the loop (the core's
+// terminal row, in the core's vocabulary).
+using RowData = svc::TerminalRow;
 struct Row {
   RowData t;
   const char *offline_reason = "";  // "logout" | "idle" | "closed" | "" (last way it went off line)
 };
-// Appends the terminal's JSON object; `extra` (",\"key\":value...") goes
-// in before the closing brace.
+// Appends the terminal's JSON object (the core's terminal form); `extra`
+// (",\"key\":value...") goes in before the closing brace.
 void append_row_json(std::string &out, const Row &r, std::int64_t now, const std::string &extra = "");
-Json frames_json(const std::deque<svc::RecentFrame> &frames);
-
-Json event_json(const svc::Event &e);
-Json params_json(const std::vector<svc::ParamValue> &values);
+// Events, parameter values and a terminal's recent frames: the core's
+// forms as they stand (svc::event_json, svc::params_json, svc::frames_json).
+using svc::event_json;
+using svc::frames_json;
+using svc::params_json;
 Json catalogue_json();
 
 struct MetricsInput {
   svc::Counters counters;
+  svc::Health health;
   std::size_t known = 0;
   std::size_t queued_downlinks = 0;
   std::size_t sse_clients = 0;
   std::uint64_t sse_dropped = 0;
+  std::uint64_t sse_replayed = 0;  // journal records sent to clients that resumed
   std::vector<std::pair<int, std::uint64_t>> http_responses;  // status, count
 };
 std::string metrics_text(const MetricsInput &m);
