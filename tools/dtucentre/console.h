@@ -11,17 +11,10 @@
 
 #include "dtucentre/format.h"
 #include "dtucentre/output.h"
+#include "dtucentre/words.h"
 #include "service.h"
 
 namespace centre {
-
-// Splits a command line into words: spaces separate words; "double quotes"
-// keep spaces and take escapes; 'single quotes' keep everything as it is;
-// outside quotes a backslash escapes too.  Escapes: \r \n \t \0 \\ \" \'
-// \xHH.  False with a reason for an open quote or a bad escape.
-bool split_words(std::string_view line, std::vector<std::string> *words, std::string *why);
-// The escapes of a text (as in "double quotes") turned into their bytes.
-bool unescape(std::string_view text, std::string *out, std::string *why);
 
 // Which events the log shows.
 class EventFilter {
@@ -59,14 +52,21 @@ class Console {
  private:
   void ok(const std::string &command, Json fields, const std::string &text);
   void fail(const std::string &command, const std::string &why);
+  // False (and the command's error reply) when `id` cannot be a terminal's.
+  bool valid_id(const char *command, const std::string &id);
   void help();
   void list(const std::vector<std::string> &w);
   void send(const std::vector<std::string> &w, std::string_view line, bool hex);
   void close(const std::vector<std::string> &w, bool all);
   void read(const std::vector<std::string> &w);
+  void params(const std::vector<std::string> &w);
   void set(const std::vector<std::string> &w);
   void filter(const std::vector<std::string> &w);
   void stats();
+  void history(const std::vector<std::string> &w);
+  void meta(const std::vector<std::string> &w);
+  void unmeta(const std::vector<std::string> &w);
+  void registry(const std::vector<std::string> &w);
 
   dtu::svc::Service &svc_;
   Output &out_;

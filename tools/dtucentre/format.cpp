@@ -1,7 +1,6 @@
 #include "dtucentre/format.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -46,34 +45,6 @@ std::string escape_text(std::string_view text) {
   return out;
 }
 
-bool valid_utf8(std::string_view s) {
-  std::size_t i = 0;
-  const std::size_t n = s.size();
-  while (i < n) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    int len;
-    std::uint32_t cp;
-    if (c >= 0xC2 && c <= 0xDF) len = 2, cp = c & 0x1F;
-    else if (c >= 0xE0 && c <= 0xEF) len = 3, cp = c & 0x0F;
-    else if (c >= 0xF0 && c <= 0xF4) len = 4, cp = c & 0x07;
-    else return false;
-    if (i + static_cast<std::size_t>(len) > n) return false;
-    for (int k = 1; k < len; ++k) {
-      const unsigned char d = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-      if ((d & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (d & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
-    i += static_cast<std::size_t>(len);
-  }
-  return true;
-}
-
 std::string json_text(std::string_view bytes, bool *exact) {
   const bool ok = valid_utf8(bytes);
   if (exact) *exact = ok;
@@ -86,11 +57,6 @@ void put_text(Json &j, const char *key, std::string_view bytes) {
   if (!exact)
     j[std::string(key) + "_hex"] =
         dtu::svc::hex_bytes(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size());
-}
-
-std::int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
 namespace {
@@ -107,7 +73,8 @@ std::string stamp(std::int64_t ms, bool utc) {
   return out;
 }
 
-std::string id_text(const std::string &id) { return id.empty() ? "-" : escape_bytes(id); }
+// An ID in a text line: the one ID text form, "-" for none.
+std::string id_or_dash(const std::string &id) { return id.empty() ? "-" : dtu::text::id_text(id); }
 
 std::string quote_text(std::string_view bytes) { return "\"" + escape_bytes(bytes) + "\""; }
 
@@ -139,31 +106,26 @@ std::string age(std::int64_t ms) {
   return b;
 }
 
-std::string event_line(const Event &e) {
-  std::string s = local_time(e.time_ms) + "  " + dtu::svc::event_name(e.type);
+const char *event_level(const Event &e) {
+  const bool error = e.type == EventType::kError || e.type == EventType::kLogonRefused ||
+                     (e.type == EventType::kHealth && e.state == "degraded");
+  return error ? "error" : "info";
+}
+
+namespace {
+
+// The key=value fields of a terminal's event line, after its ID and address.
+void terminal_fields(const Event &e, std::string &s) {
   auto field = [&s](const std::string &k, const std::string &v) { s += "  " + k + "=" + v; };
-  switch (e.type) {
-    case EventType::kStart:
-    case EventType::kStop:
-      return s + "  " + escape_text(e.text);
-    case EventType::kError:
-      if (!e.id.empty()) s += "  " + id_text(e.id);
-      if (e.request) field("request", std::to_string(e.request));
-      if (!e.reason.empty()) field("reason", e.reason);
-      return s + "  " + escape_text(e.text);
-    default:
-      break;
-  }
-  s.resize(std::max<std::size_t>(s.size(), 43), ' ');
-  if (e.type != EventType::kRejected) {
-    s += " " + id_text(e.id);
-    s.resize(std::max<std::size_t>(s.size(), 56), ' ');
-  }
-  if (has_peer(e)) s += " " + dtu::svc::to_string(e.peer);
   switch (e.type) {
     case EventType::kLogon:
       field("reported", dtu::svc::to_string(e.reported));
       field("slot", std::to_string(e.slot));
+      break;
+    case EventType::kLogonRefused:
+      field("reported", dtu::svc::to_string(e.reported));
+      field("level", "error");
+      field("reason", e.reason);
       break;
     case EventType::kLogout:
     case EventType::kIdle:
@@ -195,6 +157,8 @@ std::string event_line(const Event &e) {
     case EventType::kDownlinkSent:
     case EventType::kDownlinkExpired:
     case EventType::kDownlinkDropped:
+    case EventType::kDownlinkDelivered:
+    case EventType::kDownlinkUnconfirmed:
       field("request", std::to_string(e.request));
       field("bytes", std::to_string(e.length));
       if (!e.reason.empty()) field("reason", e.reason);
@@ -203,7 +167,7 @@ std::string event_line(const Event &e) {
       field("reason", e.reason);
       field("bytes", std::to_string(e.length));
       field("first", hex(e.data));
-      if (!e.id.empty()) field("id", quote_text(e.id));
+      if (!e.id.empty()) field("id", "\"" + dtu::text::id_text(e.id) + "\"");
       break;
     case EventType::kWire:
       field("dir", e.inbound ? "in" : "out");
@@ -215,66 +179,65 @@ std::string event_line(const Event &e) {
       if (!e.reason.empty()) field("reason", e.reason);
       break;
   }
+}
+
+}  // namespace
+
+std::string quoted_text(std::string_view text) {
+  std::string out = "\"";
+  for (char c : escape_text(text)) out += c == '"' ? std::string("\\\"") : std::string(1, c);
+  return out + "\"";
+}
+
+std::string meta_fields(const dtu::svc::TerminalMeta *meta) {
+  if (meta == nullptr) return "";
+  std::string s;
+  if (!meta->name.empty()) s += "  name=" + quoted_text(meta->name);
+  if (!meta->group.empty()) s += "  group=" + escape_bytes(meta->group);
   return s;
 }
 
-Json event_json(const Event &e) {
-  Json j;
-  j["time"] = utc_time(e.time_ms);
-  j["event"] = dtu::svc::event_name(e.type);
-  if (!e.id.empty()) put_text(j, "id", e.id);
-  if (has_peer(e)) j["peer"] = dtu::svc::to_string(e.peer);
+std::string event_line(const Event &e, const dtu::svc::TerminalMeta *meta) {
+  std::string s = local_time(e.time_ms) + "  " + dtu::svc::event_name(e.type);
+  auto field = [&s](const std::string &k, const std::string &v) { s += "  " + k + "=" + v; };
   switch (e.type) {
-    case EventType::kLogon:
-      j["reported"] = dtu::svc::to_string(e.reported);
-      break;
-    case EventType::kAddrChange:
-    case EventType::kDuplicateLogon:
-      j["old_peer"] = dtu::svc::to_string(e.old_peer);
-      break;
-    case EventType::kData:
-      j["bytes"] = e.data.size();
-      j["hex"] = hex(e.data);
-      put_text(j, "text", as_text(e.data));
-      break;
-    case EventType::kParamRead: {
-      Json params = Json::object();
-      for (const auto &p : e.params) {
-        const std::string key = std::to_string(p.tag);
-        if (p.form == dtu::svc::ParamForm::kU8 || p.form == dtu::svc::ParamForm::kU16 ||
-            p.form == dtu::svc::ParamForm::kU32)
-          params[key] = p.number;
-        else
-          put_text(params, key.c_str(), dtu::svc::format_param(p));
-      }
-      j["params"] = params;
-      break;
-    }
-    case EventType::kRejected:
-    case EventType::kWire:
-    case EventType::kDownlinkQueued:
-    case EventType::kDownlinkSent:
-    case EventType::kDownlinkExpired:
-    case EventType::kDownlinkDropped:
-      j["bytes"] = e.length;
-      if (e.type == EventType::kWire) {
-        j["dir"] = e.inbound ? "in" : "out";
-        if (!e.text.empty()) j["kind"] = e.text;
-      }
-      if (!e.data.empty()) j["hex"] = hex(e.data);
-      break;
+    case EventType::kStart:
+    case EventType::kStop:
+      // The program's own words first; the library's text (Chinese) follows
+      // as a field for those who look for it.
+      s += e.type == EventType::kStart ? "  listening on " + dtu::svc::to_string(e.peer) : "  stopped";
+      if (!e.text.empty()) s += "  banner=\"" + escape_text(e.text) + "\"";
+      return s;
+    case EventType::kHealth:
+      // A part of the centre changed state: error level when it went wrong.
+      s += "  " + escape_bytes(e.check) + "  " + escape_bytes(e.state);
+      field("level", event_level(e));
+      if (!e.reason.empty() && e.reason != "ok") field("reason", escape_bytes(e.reason));
+      return e.text.empty() ? s : s + "  " + escape_text(e.text);
+    case EventType::kError:
+      if (!e.id.empty()) s += "  " + id_or_dash(e.id);
+      if (e.request) field("request", std::to_string(e.request));
+      if (!e.reason.empty()) field("reason", e.reason);
+      return s + "  " + escape_text(e.text);
     default:
       break;
   }
-  if (e.slot >= 0 && (e.type == EventType::kLogon || e.type == EventType::kLogout || e.type == EventType::kIdle ||
-                      e.type == EventType::kClosed))
-    j["slot"] = e.slot;
-  if (e.request) j["request"] = e.request;
-  if (!e.reason.empty()) j["reason"] = e.reason;
-  if (!e.text.empty() && e.type != EventType::kWire) put_text(j, "text", e.text);
-  return j;
+  s.resize(std::max<std::size_t>(s.size(), 43), ' ');
+  if (e.type != EventType::kRejected) {
+    s += " " + id_or_dash(e.id);
+    s.resize(std::max<std::size_t>(s.size(), 56), ' ');
+  }
+  if (has_peer(e)) s += " " + dtu::svc::to_string(e.peer);
+  if (e.type != EventType::kRejected) s += meta_fields(meta);
+  terminal_fields(e, s);
+  return s;
 }
 
-std::string dump(const Json &j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+Json event_json(const Event &e, const dtu::svc::TerminalMeta *meta) {
+  Json j = dtu::svc::event_json(e);
+  if (!e.id.empty() && e.type != EventType::kRejected) dtu::svc::add_meta_names(j, meta);
+  if (e.type == EventType::kLogonRefused || e.type == EventType::kHealth) j["level"] = event_level(e);
+  return j;
+}
 
 }  // namespace centre

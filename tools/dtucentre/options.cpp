@@ -2,13 +2,18 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <initializer_list>
 #include <utility>
 
 #include <toml++/toml.h>
 
 #include "common/args.h"
+#include "dtucentre/param_file.h"
 
 #ifndef DTUCENTRE_VERSION
 #define DTUCENTRE_VERSION "unknown"
@@ -17,135 +22,313 @@
 namespace centre {
 namespace {
 
-// One setting, named as in the file (snake_case); the flag is the same name
-// with '-'.  apply() reads a text value (from a flag, or a file's scalar as
-// text) into the options.
-enum class Kind { kText, kUInt, kReal, kBool, kList };
-struct Setting {
+// What a setting's value is written as: it decides the flag's argument, the
+// TOML type a file must use, and how the text is read.
+// kMode: a switch that may also name a mode (--ack, --ack=journal; in the
+// file true, false or a text).
+enum class Kind { kText, kUInt, kReal, kBool, kList, kMode };
+
+// One value on its way in: `name` is how the user wrote the setting
+// (--idle-timeout, or FILE: idle_timeout), `text` the value as a flag would
+// carry it ("" for a flag without a value).
+struct Value {
+  const std::string &key;
+  const std::string &name;
+  const std::string &text;
+  std::string *why;
+};
+using Setter = std::function<bool(Options &, const Value &)>;
+
+// One option: the file key (and, with '-' for '_', the flag), how its value
+// is read and where it goes, and its line of --help.
+struct Row {
   const char *key;
   Kind kind;
-  long long max;  // kUInt
+  Setter set;
+  const char *arg;      // the value's name in --help ("S", "FILE"); nullptr for a switch
+  const char *def;      // the default as --help shows it
+  const char *help;
+  bool file = true;     // false: a flag only, not a key of the file
+  char short_flag = 0;  // e.g. 'p' for -p
+  const char *negative = nullptr;  // a second flag that turns a switch off
 };
 
-const Setting kSettings[] = {
-    {"port", Kind::kUInt, 65535},
-    {"bind", Kind::kText, 0},
-    {"filter", Kind::kList, 0},
-    {"ack", Kind::kBool, 0},
-    {"idle_timeout", Kind::kUInt, 100000000},
-    {"request_timeout", Kind::kUInt, 100000000},
-    {"downlink_queue", Kind::kUInt, 100000},
-    {"downlink_expiry", Kind::kUInt, 100000000},
-    {"address_policy", Kind::kText, 0},
-    {"allow_list", Kind::kText, 0},
-    {"pcap", Kind::kText, 0},
-    {"pcap_rotate_mb", Kind::kUInt, 1000000},
-    {"pcap_keep", Kind::kUInt, 1000},
-    {"trace", Kind::kBool, 0},
-    {"recent_frames", Kind::kUInt, 1000},
-    {"log_format", Kind::kText, 0},
-    {"log_file", Kind::kText, 0},
-    {"quiet", Kind::kBool, 0},
-    {"summary_interval", Kind::kUInt, 100000000},
-    {"simulate", Kind::kUInt, 500},
-    {"duration", Kind::kReal, 0},
-    // The MQTT gateway (the values are checked by dtu::mqtt::set_option).
-    {"mqtt", Kind::kText, 0},           {"mqtt_prefix", Kind::kText, 0},
-    {"mqtt_centre", Kind::kText, 0},    {"mqtt_client_id", Kind::kText, 0},
-    {"mqtt_keepalive", Kind::kUInt, 65535}, {"mqtt_username", Kind::kText, 0},
-    {"mqtt_password", Kind::kText, 0},  {"mqtt_tls_ca", Kind::kText, 0},
-    {"mqtt_tls_cert", Kind::kText, 0},  {"mqtt_tls_key", Kind::kText, 0},
-    {"mqtt_ack", Kind::kText, 0},       {"mqtt_buffer", Kind::kUInt, 10000000},
-    {"mqtt_stats_interval", Kind::kUInt, 86400}, {"mqtt_claim_unknown", Kind::kBool, 0},
-    {"http", Kind::kText, 0},
-    {"http_token", Kind::kText, 0},
-    {"http_root", Kind::kText, 0},
-    {"http_priority", Kind::kText, 0},
+// ---- the value readers the rows use ----
+
+// A whole number up to `max`; with `least` (e.g. "1 second") 0 is refused.
+template <class Get>
+Setter whole(Get get, long long max, const char *least = nullptr) {
+  return [get, max, least](Options &o, const Value &v) {
+    long long n = 0;
+    if (!args::integer(v.name, v.text, 0, max, &n, v.why)) return false;
+    if (least != nullptr && n == 0) return *v.why = v.name + ": must be at least " + least, false;
+    auto &field = get(o);
+    field = static_cast<std::remove_reference_t<decltype(field)>>(n);
+    return true;
+  };
+}
+
+template <class Get>
+Setter real(Get get, double max) {
+  return [get, max](Options &o, const Value &v) { return args::real(v.name, v.text, 0, max, &get(o), v.why); };
+}
+
+// A switch: a flag alone turns it on; a value must be true or false.
+template <class Get>
+Setter on_off(Get get) {
+  return [get](Options &o, const Value &v) {
+    if (v.text.empty() || v.text == "true") get(o) = true;
+    else if (v.text == "false") get(o) = false;
+    else return *v.why = v.name + ": expected true or false, got \"" + v.text + "\"", false;
+    return true;
+  };
+}
+
+template <class Get>
+Setter text(Get get) {
+  return [get](Options &o, const Value &v) { return get(o) = v.text, true; };
+}
+
+// A text that must be one of two words.
+template <class Get>
+Setter either(Get get, const char *a, const char *b) {
+  return [get, a, b](Options &o, const Value &v) {
+    if (v.text != a && v.text != b)
+      return *v.why = v.name + ": expected " + a + " or " + b + ", got \"" + v.text + "\"", false;
+    return get(o) = v.text, true;
+  };
+}
+
+// An address policy by its name (the core's list of them).
+template <class Get>
+Setter policy(Get get) {
+  return [get](Options &o, const Value &v) {
+    using dtu::svc::AddressPolicy;
+    if (dtu::svc::policy_from_name(v.text, &get(o))) return true;
+    return *v.why = v.name + ": expected " + dtu::svc::policy_name(AddressPolicy::kFollow) + " or " +
+                    dtu::svc::policy_name(AddressPolicy::kLogonOnly) + ", got \"" + v.text + "\"",
+           false;
+  };
+}
+
+// "all" (every ID the allow-list lets in) or "registry" (registered IDs only).
+Setter admit() {
+  return [](Options &o, const Value &v) {
+    if (v.text != "all" && v.text != "registry")
+      return *v.why = v.name + ": expected all or registry, got \"" + v.text + "\"", false;
+    o.service.admit_registered_only = v.text == "registry";
+    return true;
+  };
+}
+
+template <class Get>
+Setter append(Get get) {
+  return [get](Options &o, const Value &v) { return get(o).push_back(v.text), true; };
+}
+
+// The gateway's settings: the gateway reads them itself.  Topic texts it
+// would refuse at its start are bad values here already.
+Setter mqtt(bool is_switch = false) {
+  return [is_switch](Options &o, const Value &v) {
+    o.mqtt_on = o.mqtt_on || v.key == "mqtt";
+    const std::string &t = v.text;
+    if (v.key == "mqtt_prefix" && (t.empty() || t.find_first_of("+#") != std::string::npos))
+      return *v.why = v.name + ": the topic prefix must be non-empty, without + or #, got \"" + t + "\"", false;
+    if (v.key == "mqtt_centre" && t.find_first_of("/+#") != std::string::npos)
+      return *v.why = v.name + ": the centre name must not hold / + or #, got \"" + t + "\"", false;
+    return dtu::mqtt::set_option(&o.mqtt, v.key, is_switch && t.empty() ? "true" : t, v.name, v.why);
+  };
+}
+
+// The acknowledgement mode, as a switch or by name.  The service's `ack`
+// follows at once (for a file read alone); parse_options settles the rest.
+Setter ack_mode() {
+  return [](Options &o, const Value &v) {
+    static const std::pair<const char *, AckMode> kWords[] = {
+        {"", AckMode::kSetup},          {"true", AckMode::kSetup},      {"false", AckMode::kOff},
+        {"journal", AckMode::kJournal}, {"broker", AckMode::kBroker},   {"immediate", AckMode::kImmediate},
+        {"off", AckMode::kOff}};
+    for (const auto &[word, mode] : kWords) {
+      if (v.text != word) continue;
+      o.ack = mode;
+      o.service.ack = mode != AckMode::kOff && mode != AckMode::kBroker;
+      return true;
+    }
+    return *v.why = v.name + ": expected journal, broker, immediate, off, true or false, got \"" + v.text + "\"",
+           false;
+  };
+}
+
+// The state directory; named at all (even ""), it overrides STATE_DIRECTORY.
+Setter state_dir(bool none = false) {
+  return [none](Options &o, const Value &v) {
+    o.service.state_dir = none ? std::string() : v.text;
+    return o.state_dir_given = true;
+  };
+}
+
+Setter journal_full() {
+  return [](Options &o, const Value &v) {
+    if (v.text == "stop") o.service.journal_full = dtu::svc::JournalFull::kStop;
+    else if (v.text == "drop-oldest") o.service.journal_full = dtu::svc::JournalFull::kDropOldest;
+    else return *v.why = v.name + ": expected stop or drop-oldest, got \"" + v.text + "\"", false;
+    return true;
+  };
+}
+
+// Where a row's value goes.
+#define FIELD(f) [](Options &o) -> auto & { return o.f; }
+
+// The options, in the order --help lists them.
+const Row kRows[] = {
+    {"port", Kind::kUInt, whole(FIELD(service.port), 65535), "PORT", "5002", "UDP port, 0 for a free one", true, 'p'},
+    {"bind", Kind::kText, text(FIELD(service.bind)), "ADDR", "127.0.0.1",
+     "IPv4 address to bind; 0.0.0.0 for every address"},
+    {"filter", Kind::kList, append(FIELD(service.filters)), "ADDR", "none",
+     "leave a local address out of the banner (repeatable; in the file a list)"},
+    {"ack", Kind::kMode, ack_mode(), "MODE", "true",
+     "when a terminal's user data is acknowledged: journal (once on disk), broker (once the MQTT broker has it), "
+     "immediate, or off; true: journal with a state directory, else as mqtt_ack with MQTT, else immediate",
+     true, 0, "no-ack"},
+    {"idle_timeout", Kind::kUInt, whole(FIELD(service.idle_timeout), 100000000), "S", "300",
+     "take a terminal not heard for S seconds off line; 0 off"},
+    {"request_timeout", Kind::kUInt, whole(FIELD(service.request_timeout), 100000000, "1 second"), "S", "30",
+     "end a parameter read or write not answered in S seconds"},
+    {"param_queue", Kind::kUInt, whole(FIELD(service.param_queue), 10000, "1"), "N", "8",
+     "parameter reads (and as many writes) waiting per terminal"},
+    {"downlink_queue", Kind::kUInt, whole(FIELD(service.downlink_queue), 100000), "N", "10",
+     "messages kept per terminal off line"},
+    {"downlink_expiry", Kind::kUInt, whole(FIELD(service.downlink_expiry), 100000000), "S", "3600",
+     "life of a queued message"},
+    {"downlink_confirm", Kind::kBool, on_off(FIELD(service.downlink_confirm)), nullptr, "on",
+     "a downlink is done when the terminal's DataReply comes, not once written", true, 0, "no-downlink-confirm"},
+    {"downlink_confirm_timeout", Kind::kUInt, whole(FIELD(service.downlink_confirm_timeout), 86400, "1 second"), "S",
+     "10", "wait this long for the DataReply before a resend"},
+    {"downlink_retries", Kind::kUInt, whole(FIELD(service.downlink_retries), 100), "N", "2",
+     "resends before a downlink is unconfirmed"},
+    {"fleet_max", Kind::kUInt, whole(FIELD(service.fleet_max), 100000000), "N", "10000",
+     "terminals kept in the fleet state"},
+    {"fleet_forget", Kind::kUInt, whole(FIELD(service.fleet_forget), 100000000), "S", "86400",
+     "forget an off-line terminal silent this long; 0 never"},
+    {"address_policy", Kind::kText, policy(FIELD(service.address_policy)), "P", "follow",
+     "follow or logon-only"},
+    {"allow_list", Kind::kText, text(FIELD(service.allow_list)), "FILE", "everyone",
+     "IDs and prefixes (ABC*) allowed to log on"},
+    {"admit", Kind::kText, admit(), "WHO", "all", "all, or registry: only IDs in the registry log on"},
+    {"pcap", Kind::kText, text(FIELD(service.pcap)), "FILE", "none", "capture every datagram in and out"},
+    {"pcap_rotate_mb", Kind::kUInt, whole(FIELD(service.pcap_rotate_mb), 1000000), "M", "0",
+     "rotate the capture file at M megabytes; 0 never"},
+    {"pcap_keep", Kind::kUInt, whole(FIELD(service.pcap_keep), 1000), "N", "5", "rotated capture files kept"},
+    {"trace", Kind::kBool, on_off(FIELD(service.trace)), nullptr, "off", "log every datagram with its bytes"},
+    {"recent_frames", Kind::kUInt, whole(FIELD(service.recent_frames), 1000), "N", "8",
+     "frames kept per terminal for debugging"},
+    {"param_names", Kind::kText, text(FIELD(param_names)), "FILE", "none",
+     "the deployment's names, units, ranges and choices of the terminal parameters (a TOML file)"},
+    {"receive_buffer", Kind::kUInt, whole(FIELD(service.receive_buffer), 1 << 30), "BYTES", "4194304",
+     "the UDP socket's receive buffer; 0: the library's 65535"},
+    // The journal (docs/centre.md, "The journal").
+    {"state_dir", Kind::kText, state_dir(), "DIR", "$STATE_DIRECTORY, else none",
+     "keep the journal in DIR/journal.db and restore from it at start; \"\" memory only"},
+    {"no_state_dir", Kind::kBool, state_dir(true), nullptr, nullptr, "memory only, whatever the file or the environment say",
+     false},
+    {"journal_max_mb", Kind::kUInt, whole(FIELD(service.journal_max_mb), 16777216, "1"), "M", "1024",
+     "the journal's size past which its oldest records go"},
+    {"journal_retention", Kind::kUInt, whole(FIELD(service.journal_retention), 100000000), "S", "604800",
+     "records older than S seconds go; 0 no age limit"},
+    {"journal_full", Kind::kText, journal_full(), "stop|drop-oldest", "stop",
+     "when full and a sink still needs the oldest: stop acknowledging, or delete them anyway"},
+    {"journal_group_ms", Kind::kUInt, whole(FIELD(service.journal_group_ms), 10000), "MS", "5",
+     "commit a group of records (one disk flush) after MS milliseconds"},
+    {"journal_group_records", Kind::kUInt, whole(FIELD(service.journal_group_records), 1000000, "1"), "N", "256",
+     "or once it holds N records"},
+    {"journal_check", Kind::kBool, [](Options &o, const Value &) { return o.journal_check = true; }, nullptr, nullptr,
+     "check the journal's integrity, say the verdict and exit (0 sound, 4 damaged)", false},
+    {"log_format", Kind::kText, either(FIELD(log_format), "text", "json"), "F", "text",
+     "text or json: one JSON object per line"},
+    {"json", Kind::kBool, [](Options &o, const Value &) { return o.log_format = "json", true; }, nullptr, "off",
+     "same as --log-format json", false},
+    {"log_file", Kind::kText, text(FIELD(log_file)), "FILE", "standard output",
+     "log to FILE (reopened on SIGHUP)"},
+    {"quiet", Kind::kBool, on_off(FIELD(quiet)), nullptr, "off", "no per-terminal lines; a summary every interval"},
+    // The summary timer counts milliseconds in 32 bits.
+    {"summary_interval", Kind::kUInt, whole(FIELD(summary_interval), 4294967), "S", "60 with --quiet, else none",
+     "seconds between summary lines"},
+    {"console", Kind::kBool, on_off(FIELD(console)), nullptr, "off",
+     "take commands on standard input even when it is not a terminal (end of input then stops the centre)",
+     false},
+    {"simulate", Kind::kUInt, whole(FIELD(simulate), 500), "N", "0", "run N simulated terminals in this process"},
+    {"duration", Kind::kReal, real(FIELD(duration), 1e9), "S", "until stopped", "stop after S seconds"},
+    // The MQTT gateway (docs/mqtt.md).
+    {"mqtt", Kind::kText, mqtt(), "HOST:PORT", "off", "publish to an MQTT broker and take commands from it"},
+    {"mqtt_prefix", Kind::kText, mqtt(), "P", "dtu", "the topic prefix"},
+    {"mqtt_centre", Kind::kText, mqtt(), "NAME", "HOSTNAME:UDPPORT", "this centre's name in the topics"},
+    {"mqtt_client_id", Kind::kText, mqtt(), "ID", "dtucentre- and the centre's name", "the MQTT client ID"},
+    {"mqtt_keepalive", Kind::kUInt, mqtt(), "S", "30", "the broker link's keep-alive"},
+    {"mqtt_username", Kind::kText, mqtt(), "U", "none", "the broker's user name"},
+    {"mqtt_password", Kind::kText, mqtt(), "P", "none", "the broker's password"},
+    {"mqtt_tls_ca", Kind::kText, mqtt(), "FILE", "no TLS", "the CA certificates that check the broker"},
+    {"mqtt_tls_cert", Kind::kText, mqtt(), "FILE", "none", "this centre's certificate"},
+    {"mqtt_tls_key", Kind::kText, mqtt(), "FILE", "none", "this centre's private key"},
+    {"mqtt_ack", Kind::kText,
+     [](Options &o, const Value &v) { return o.mqtt_ack_given = true, mqtt()(o, v); }, "broker|immediate",
+     "broker", "acknowledge user data once the broker has it, or at once (when ack is not given)"},
+    {"mqtt_buffer", Kind::kUInt, mqtt(), "N", "10000", "uplinks kept in order while the broker is away"},
+    {"mqtt_stats_interval", Kind::kUInt, mqtt(), "S", "10", "seconds between stats messages; 0 none"},
+    {"mqtt_claim_unknown", Kind::kBool, mqtt(true), nullptr, "on", "take commands for IDs no centre has reported"},
+    {"mqtt_handover_timeout", Kind::kUInt, mqtt(), "S", "10",
+     "a downlink handed to another centre and not taken comes back after S seconds"},
+    // The HTTP side (docs/http.md).
+    {"http", Kind::kText, text(FIELD(http.listen)), "ADDR:PORT", "off",
+     "serve the API, metrics and web console (127.0.0.1 unless a token is set)"},
+    {"http_token", Kind::kText, text(FIELD(http.token)), "T", "none", "the token the API asks for"},
+    {"http_root", Kind::kText, text(FIELD(http.root)), "DIR", "beside the program", "the web console's files"},
+    {"http_priority", Kind::kText, text(FIELD(http.priority)), "nice|idle|normal", "nice",
+     "the server threads' CPU priority against the terminals' loop"},
+    {"http_max_per_client", Kind::kUInt, whole(FIELD(http.max_per_client), 100000), "N", "16",
+     "connections at once from one address; 0 no cap"},
 };
 
-const Setting *find_setting(const std::string &key) {
-  for (const Setting &s : kSettings)
-    if (key == s.key) return &s;
+#undef FIELD
+
+const Row *find_row(const std::string &key) {
+  for (const Row &r : kRows)
+    if (r.file && key == r.key) return &r;
   return nullptr;
 }
 
-// `name` is how the user wrote it (--idle-timeout, or FILE: idle_timeout).
-bool apply(const Setting &s, const std::string &name, const std::string &value, bool flag_bool, Options *o,
-           std::string *why) {
-  const std::string key = s.key;
-  dtu::svc::Config &c = o->service;
-  if (key.rfind("mqtt", 0) == 0) {
-    o->mqtt_on = o->mqtt_on || key == "mqtt";
-    const std::string v = s.kind == Kind::kBool && value.empty() ? (flag_bool ? "true" : "false") : value;
-    return dtu::mqtt::set_option(&o->mqtt, key, v, name, why);
-  }
-  if (s.kind == Kind::kBool) {
-    bool b = flag_bool;
-    if (!value.empty()) {
-      if (value == "true") b = true;
-      else if (value == "false") b = false;
-      else return *why = name + ": expected true or false, got \"" + value + "\"", false;
-    }
-    if (key == "ack") c.ack = b;
-    else if (key == "trace") c.trace = b;
-    else if (key == "quiet") o->quiet = b;
-    return true;
-  }
-  if (s.kind == Kind::kUInt) {
-    long long v = 0;
-    if (!args::integer(name, value, 0, s.max, &v, why)) return false;
-    if (key == "port") c.port = static_cast<std::uint16_t>(v);
-    else if (key == "idle_timeout") c.idle_timeout = static_cast<unsigned>(v);
-    else if (key == "request_timeout") {
-      if (v == 0) return *why = name + ": must be at least 1 second", false;
-      c.request_timeout = static_cast<unsigned>(v);
-    } else if (key == "downlink_queue") c.downlink_queue = static_cast<std::size_t>(v);
-    else if (key == "downlink_expiry") c.downlink_expiry = static_cast<unsigned>(v);
-    else if (key == "pcap_rotate_mb") c.pcap_rotate_mb = static_cast<unsigned>(v);
-    else if (key == "pcap_keep") c.pcap_keep = static_cast<unsigned>(v);
-    else if (key == "recent_frames") c.recent_frames = static_cast<std::size_t>(v);
-    else if (key == "summary_interval") o->summary_interval = static_cast<unsigned>(v);
-    else if (key == "simulate") o->simulate = static_cast<int>(v);
-    return true;
-  }
-  if (s.kind == Kind::kReal) return args::real(name, value, 0, 1e9, &o->duration, why);
-  if (s.kind == Kind::kList) {
-    c.filters.push_back(value);
-    return true;
-  }
-  if (key == "bind") c.bind = value;
-  else if (key == "address_policy") {
-    if (value != "follow" && value != "logon-only")
-      return *why = name + ": expected follow or logon-only, got \"" + value + "\"", false;
-    c.address_policy = value;
-  } else if (key == "allow_list") c.allow_list = value;
-  else if (key == "pcap") c.pcap = value;
-  else if (key == "log_format") {
-    if (value != "text" && value != "json") return *why = name + ": expected text or json, got \"" + value + "\"", false;
-    o->log_format = value;
-  } else if (key == "log_file") o->log_file = value;
-  else if (key == "http") o->http.listen = value;
-  else if (key == "http_token") o->http.token = value;
-  else if (key == "http_root") o->http.root = value;
-  else if (key == "http_priority") o->http.priority = value;
-  return true;
+std::string flag_of(const Row &r) {
+  std::string n = r.key;
+  for (char &ch : n)
+    if (ch == '_') ch = '-';
+  return n;
+}
+
+bool apply(const Row &r, const std::string &name, const std::string &text, Options *o, std::string *why) {
+  const std::string key = r.key;
+  return r.set(*o, Value{key, name, text, why});
 }
 
 // A TOML scalar as the text a flag would carry; false for a wrong type.
 bool scalar_text(const toml::node &n, Kind kind, std::string *out) {
+  if (kind == Kind::kMode && n.is_boolean()) return scalar_text(n, Kind::kBool, out);
   if (kind == Kind::kBool) {
     if (!n.is_boolean()) return false;
     *out = n.as_boolean()->get() ? "true" : "false";
     return true;
   }
+  // TOML also writes integers in hex, octal and binary (0x10, 0o20, 0b1);
+  // the centre's numbers are decimal, as on the command line.
+  const auto decimal = [](const toml::node &i) { return i.as_integer()->flags() == toml::value_flags::none; };
   if (kind == Kind::kUInt) {
-    if (!n.is_integer()) return false;
+    if (!n.is_integer() || !decimal(n)) return false;
     *out = std::to_string(n.as_integer()->get());
     return true;
   }
   if (kind == Kind::kReal) {
-    if (n.is_integer()) *out = std::to_string(n.as_integer()->get());
-    else if (n.is_floating_point()) {
+    if (n.is_integer()) {
+      if (!decimal(n)) return false;
+      *out = std::to_string(n.as_integer()->get());
+    } else if (n.is_floating_point()) {
       char b[64];
       std::snprintf(b, sizeof b, "%.17g", n.as_floating_point()->get());
       *out = b;
@@ -160,11 +343,66 @@ bool scalar_text(const toml::node &n, Kind kind, std::string *out) {
 const char *kind_name(Kind k) {
   switch (k) {
     case Kind::kBool: return "true or false";
-    case Kind::kUInt: return "a whole number";
-    case Kind::kReal: return "a number";
+    case Kind::kUInt: return "a whole decimal number";
+    case Kind::kReal: return "a decimal number";
     case Kind::kList: return "a list of texts";
+    case Kind::kMode: return "true, false or a text in quotes";
     default: return "a text in quotes";
   }
+}
+
+// One key of the file.
+bool load_key(const Row &r, const toml::node &node, const std::string &name, Options *o, std::string *why) {
+  std::string v;
+  if (r.kind != Kind::kList) {
+    if (!scalar_text(node, r.kind, &v)) return *why = name + ": expected " + kind_name(r.kind), false;
+    return apply(r, name, v, o, why);
+  }
+  const toml::array *a = node.as_array();
+  if (a == nullptr) return *why = name + ": expected a list of texts, e.g. [\"10.0.0.1\"]", false;
+  for (const toml::node &item : *a) {
+    if (!scalar_text(item, Kind::kText, &v)) return *why = name + ": expected a list of texts", false;
+    if (!apply(r, name, v, o, why)) return false;
+  }
+  return true;
+}
+
+// Appends the words to `out`, wrapped at 79 columns, lines after the first
+// indented to `indent`.  A word may hold spaces: it is never broken.
+void wrap(const std::vector<std::string> &words, std::size_t indent, std::string *out) {
+  const std::size_t nl = out->rfind('\n');
+  std::size_t col = out->size() - (nl == std::string::npos ? 0 : nl + 1);
+  for (const std::string &word : words) {
+    if (col > indent && col + 1 + word.size() > 79) {
+      *out += "\n" + std::string(indent, ' ');
+      col = indent;
+    } else if (col > indent) {
+      *out += ' ';
+      ++col;
+    }
+    *out += word;
+    col += word.size();
+  }
+}
+
+// The --help text of one option: its flags, then its help and its default.
+std::string help_line(const Row &r) {
+  std::string s = r.short_flag ? std::string("  -") + r.short_flag + ", " : std::string(6, ' ');
+  s += "--" + flag_of(r);
+  if (r.arg && r.kind == Kind::kMode) s += ", --" + flag_of(r) + "=" + r.arg;
+  if (r.negative) s += ", --" + std::string(r.negative);
+  if (r.arg && r.kind != Kind::kMode) s += std::string(" ") + r.arg;
+  constexpr std::size_t kColumn = 31;
+  s += s.size() < kColumn ? std::string(kColumn - s.size(), ' ') : "\n" + std::string(kColumn, ' ');
+  std::vector<std::string> words;
+  for (std::size_t p = 0, end; p <= std::strlen(r.help); p = end + 1) {
+    end = std::string(r.help).find(' ', p);
+    if (end == std::string::npos) end = std::strlen(r.help);
+    words.emplace_back(r.help + p, end - p);
+  }
+  if (r.def) words.push_back(std::string("(default ") + r.def + ")");
+  wrap(words, kColumn, &s);
+  return s + "\n";
 }
 
 }  // namespace
@@ -181,25 +419,9 @@ bool load_config_text(const std::string &text, const std::string &source, Option
   }
   for (const auto &[k, node] : t) {
     const std::string key(k.str());
-    const Setting *s = find_setting(key);
-    const std::string name = source + ": " + key;
-    if (s == nullptr) {
-      *why = source + ": unknown key \"" + key + "\"";
-      return false;
-    }
-    if (s->kind == Kind::kList) {
-      const toml::array *a = node.as_array();
-      if (a == nullptr) return *why = name + ": expected a list of texts, e.g. [\"10.0.0.1\"]", false;
-      for (const toml::node &item : *a) {
-        std::string v;
-        if (!scalar_text(item, Kind::kText, &v)) return *why = name + ": expected a list of texts", false;
-        if (!apply(*s, name, v, true, o, why)) return false;
-      }
-      continue;
-    }
-    std::string v;
-    if (!scalar_text(node, s->kind, &v)) return *why = name + ": expected " + kind_name(s->kind), false;
-    if (!apply(*s, name, v, true, o, why)) return false;
+    const Row *r = find_row(key);
+    if (r == nullptr) return *why = source + ": unknown key \"" + key + "\"", false;
+    if (!load_key(*r, node, source + ": " + key, o, why)) return false;
   }
   return true;
 }
@@ -213,93 +435,155 @@ bool load_config(const std::string &path, Options *o, std::string *why) {
   std::string text;
   char buf[65536];
   for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  // A folder opens but does not read (EISDIR); nor does a file on a failing
+  // disk.  Either is an error, not an empty configuration.
+  const int read_error = std::ferror(f) ? errno : 0;
   std::fclose(f);
+  if (read_error != 0) {
+    *why = "--config: cannot read " + path + ": " + std::strerror(read_error);
+    return false;
+  }
   return load_config_text(text, path, o, why);
 }
 
 void usage(std::FILE *out) {
-  std::fprintf(out,
-               "usage: dtucentre [options]\n"
-               "A data service centre for GPRS data terminals over UDP. Every option can also be\n"
-               "set in the configuration file (the key is the option's name with '_' for '-');\n"
-               "an option given here wins over the file.\n"
-               "  -c, --config FILE          TOML configuration file\n"
-               "  -p, --port PORT            UDP port, 0 for a free one (default 5002)\n"
-               "      --bind ADDR            IPv4 address to bind (default 127.0.0.1; 0.0.0.0 for all)\n"
-               "      --filter ADDR          leave a local address out of the banner (repeatable)\n"
-               "      --ack, --no-ack        acknowledge user data at once (default on)\n"
-               "      --idle-timeout S       take a terminal not heard for S seconds off line (300; 0 off)\n"
-               "      --request-timeout S    end a parameter read or write not answered (30)\n"
-               "      --downlink-queue N     messages kept per terminal off line (10)\n"
-               "      --downlink-expiry S    life of a queued message (3600)\n"
-               "      --address-policy P     follow (default) or logon-only\n"
-               "      --allow-list FILE      IDs and prefixes (ABC*) allowed to log on\n"
-               "      --pcap FILE            capture every datagram in and out\n"
-               "      --pcap-rotate-mb M     rotate the capture file at M megabytes (0 never)\n"
-               "      --pcap-keep N          rotated capture files kept (5)\n"
-               "      --trace                log every datagram with its bytes\n"
-               "      --log-format F         text (default) or json: one JSON object per line\n"
-               "      --json                 same as --log-format json\n"
-               "      --log-file FILE        log to FILE, not standard output (reopened on SIGHUP)\n"
-               "      --quiet                no per-terminal lines; a summary every interval\n"
-               "      --summary-interval S   seconds between summary lines (60 with --quiet)\n"
-               "      --console              take commands on standard input even when it is\n"
-               "                             not a terminal (end of input then stops the centre)\n"
-               "      --simulate N           run N simulated terminals in this process (1-500)\n"
-               "      --duration S           stop after S seconds\n"
-               "      --mqtt HOST:PORT       publish to an MQTT broker and take commands from it;\n"
-               "                             the mqtt_* settings (see docs/mqtt.md): --mqtt-prefix P\n"
-               "                             (dtu), --mqtt-centre NAME, --mqtt-client-id ID,\n"
-               "                             --mqtt-keepalive S, --mqtt-username U, --mqtt-password P,\n"
-               "                             --mqtt-tls-ca/-cert/-key FILE, --mqtt-ack broker|immediate,\n"
-               "                             --mqtt-buffer N, --mqtt-stats-interval S (10),\n"
-               "                             --mqtt-claim-unknown\n"
-               "      --http ADDR:PORT       serve the API, metrics and web console (127.0.0.1 unless\n"
-               "                             a token is set); --http-token T, --http-root DIR,\n"
-               "                             --http-priority nice|idle|normal (default nice)\n"
-               "      --version, --help\n"
-               "Numbers are decimal. Exit codes: 0 stopped, 1 could not start, 2 bad arguments.\n"
-               "Signals: SIGTERM and SIGINT stop; SIGHUP reopens the log and capture files.\n");
+  std::string s =
+      "usage: dtucentre [options]\n"
+      "A data service centre for GPRS data terminals over UDP. Every option can also be\n"
+      "set in the configuration file (the key is the option's name with '_' for '-');\n"
+      "an option given here wins over the file.\n"
+      "  -c, --config FILE            TOML configuration file\n";
+  for (const Row &r : kRows) s += help_line(r);
+  s += "      --version, --help\n"
+       "Numbers are decimal. Exit codes: 0 stopped, 1 could not start, 2 bad arguments,\n"
+       "3 the state directory cannot be written or another centre holds it, 4 the\n"
+       "journal is damaged (--journal-check says how).\n"
+       "Signals: SIGTERM and SIGINT stop; SIGHUP reopens the log and capture files and\n"
+       "reads the allow-list again.\n"
+       "Reference (installed in share/doc/dtucentre): docs/centre.md (options, events,\n"
+       "console, exit codes), docs/events.md (the event and terminal fields), docs/mqtt.md\n"
+       "(the MQTT gateway), docs/http.md (the HTTP API and web console).\n";
+  std::fputs(s.c_str(), out);
+}
+
+namespace {
+
+// getopt's codes: a row's flag is kRowCode + its index, its negative flag
+// kNegativeCode + the index.
+enum { kRowCode = 1000, kNegativeCode = 2000, kVersion = 256, kListKeys };
+constexpr std::size_t kRowCount = sizeof kRows / sizeof kRows[0];
+
+std::vector<option> long_options(std::vector<std::string> *names) {
+  names->clear();
+  for (const Row &r : kRows) names->push_back(flag_of(r));
+  std::vector<option> longs;
+  for (std::size_t i = 0; i < kRowCount; ++i) {
+    const int code = static_cast<int>(i);
+    const Kind k = kRows[i].kind;
+    longs.push_back({(*names)[i].c_str(),
+                     k == Kind::kBool ? no_argument : k == Kind::kMode ? optional_argument : required_argument,
+                     nullptr, kRowCode + code});
+    if (kRows[i].negative) longs.push_back({kRows[i].negative, no_argument, nullptr, kNegativeCode + code});
+  }
+  longs.push_back({"config", required_argument, nullptr, 'c'});
+  longs.push_back({"version", no_argument, nullptr, kVersion});
+  // Not in --help: for the packaging tests, which check that the sample
+  // configuration and the reference name every key the program takes.
+  longs.push_back({"list-keys", no_argument, nullptr, kListKeys});
+  longs.push_back({"help", no_argument, nullptr, 'h'});
+  longs.push_back({nullptr, 0, nullptr, 0});
+  return longs;
+}
+
+std::string short_options() {
+  std::string s = ":c:h";
+  for (const Row &r : kRows)
+    if (r.short_flag) s += std::string(1, r.short_flag) + (r.kind == Kind::kBool ? "" : ":");
+  return s;
+}
+
+// The row of a short flag's code, or of a long flag's.
+const Row *row_of(int code, bool *negative) {
+  *negative = code >= kNegativeCode && code < kNegativeCode + static_cast<int>(kRowCount);
+  if (*negative) return &kRows[code - kNegativeCode];
+  if (code >= kRowCode && code < kRowCode + static_cast<int>(kRowCount)) return &kRows[code - kRowCode];
+  for (const Row &r : kRows)
+    if (r.short_flag && r.short_flag == code) return &r;
+  return nullptr;
+}
+
+// The flags given, in order, read once the file is in; the flags' list (of
+// --filter) replaces the file's.
+bool apply_flags(const std::vector<std::pair<int, std::string>> &given, Options *o, std::string *why) {
+  bool lists_cleared = false;
+  for (const auto &[code, value] : given) {
+    bool negative = false;
+    const Row *r = row_of(code, &negative);
+    if (r == nullptr) continue;
+    if (r->kind == Kind::kList && !lists_cleared) {
+      o->service.filters.clear();
+      lists_cleared = true;
+    }
+    const std::string name = negative ? std::string("--") + r->negative : "--" + flag_of(*r);
+    if (!apply(*r, name, negative ? "false" : value, o, why)) return false;
+  }
+  return true;
+}
+
+// systemd's StateDirectory= gives STATE_DIRECTORY (several folders are
+// separated by ':'; the first is the centre's).
+std::string state_directory_of_environment() {
+  const char *env = std::getenv("STATE_DIRECTORY");
+  if (env == nullptr) return "";
+  const std::string all(env);
+  return all.substr(0, all.find(':'));
+}
+
+// The acknowledgement mode for the setup, and the fields that carry it: the
+// service acknowledges itself ("journal": after the commit; "immediate": at
+// once), the gateway after the broker, or nobody.
+bool settle_ack(Options *o, std::string *why) {
+  AckMode mode = o->ack;
+  const bool journal = !o->service.state_dir.empty();
+  if (mode == AckMode::kSetup) {
+    if (o->mqtt_on && (o->mqtt_ack_given || !journal))
+      mode = o->mqtt.ack_after_broker ? AckMode::kBroker : AckMode::kImmediate;
+    else mode = journal ? AckMode::kJournal : AckMode::kImmediate;
+  }
+  if (mode == AckMode::kJournal && !journal)
+    return *why = "ack: journal needs a state directory (state_dir)", false;
+  if (mode == AckMode::kBroker && !o->mqtt_on) return *why = "ack: broker needs the MQTT gateway (mqtt)", false;
+  o->ack = mode;
+  o->service.ack = mode == AckMode::kJournal || mode == AckMode::kImmediate;
+  o->service.ack_on_commit = mode == AckMode::kJournal;
+  if (o->mqtt_on) o->mqtt.ack_after_broker = mode == AckMode::kBroker;
+  return true;
+}
+
+}  // namespace
+
+const char *ack_mode_name(AckMode mode) {
+  switch (mode) {
+    case AckMode::kJournal: return "journal";
+    case AckMode::kBroker: return "broker";
+    case AckMode::kImmediate: return "immediate";
+    case AckMode::kOff: return "off";
+    default: return "setup";
+  }
 }
 
 ParseResult parse_options(int argc, char **argv, Options *o, std::string *why) {
-  enum {
-    kFirst = 256, kNoAck, kJson, kConsole, kVersion,
-  };
-  // Long options of the settings table get codes 1000 + index.
   std::vector<std::string> names;
-  std::vector<option> longs;
-  for (const Setting &s : kSettings) {
-    std::string n = s.key;
-    for (char &ch : n)
-      if (ch == '_') ch = '-';
-    names.push_back(n);
-  }
-  for (std::size_t i = 0; i < names.size(); ++i)
-    longs.push_back({names[i].c_str(), kSettings[i].kind == Kind::kBool ? no_argument : required_argument, nullptr,
-                     1000 + static_cast<int>(i)});
-  longs.push_back({"config", required_argument, nullptr, 'c'});
-  longs.push_back({"no-ack", no_argument, nullptr, kNoAck});
-  longs.push_back({"json", no_argument, nullptr, kJson});
-  longs.push_back({"console", no_argument, nullptr, kConsole});
-  longs.push_back({"version", no_argument, nullptr, kVersion});
-  longs.push_back({"help", no_argument, nullptr, 'h'});
-  longs.push_back({nullptr, 0, nullptr, 0});
-
+  const std::vector<option> longs = long_options(&names);
+  const std::string shorts = short_options();
   // First the flags are collected, then the file is read, then the flags
   // applied over it.
   std::vector<std::pair<int, std::string>> given;
   opterr = 0;
   optind = 1;
-  for (int c; (c = getopt_long(argc, argv, ":c:p:h", longs.data(), nullptr)) != -1;) {
-    if (c == '?') {
-      *why = std::string("unknown option \"") + argv[optind - 1] + "\"";
-      return ParseResult::kBad;
-    }
-    if (c == ':') {
-      *why = std::string("option \"") + argv[optind - 1] + "\" needs a value";
-      return ParseResult::kBad;
-    }
+  for (int c; (c = getopt_long(argc, argv, shorts.c_str(), longs.data(), nullptr)) != -1;) {
+    if (c == '?') return *why = std::string("unknown option \"") + argv[optind - 1] + "\"", ParseResult::kBad;
+    if (c == ':') return *why = std::string("option \"") + argv[optind - 1] + "\" needs a value", ParseResult::kBad;
     if (c == 'h') {
       usage(stdout);
       return ParseResult::kExit0;
@@ -308,37 +592,23 @@ ParseResult parse_options(int argc, char **argv, Options *o, std::string *why) {
       std::printf("dtucentre %s\n", DTUCENTRE_VERSION);
       return ParseResult::kExit0;
     }
+    if (c == kListKeys) {
+      for (const Row &r : kRows)
+        if (r.file) std::printf("%s\n", r.key);
+      return ParseResult::kExit0;
+    }
     if (c == 'c') o->config_file = optarg;
     else given.emplace_back(c, optarg ? optarg : "");
   }
-  if (optind < argc) {
-    *why = std::string("unexpected argument \"") + argv[optind] + "\"";
-    return ParseResult::kBad;
-  }
+  if (optind < argc) return *why = std::string("unexpected argument \"") + argv[optind] + "\"", ParseResult::kBad;
   if (!o->config_file.empty() && !load_config(o->config_file, o, why)) return ParseResult::kBad;
-  bool filters_from_flags = false;
-  for (const auto &[c, value] : given) {
-    if (c == 'p') {
-      if (!apply(kSettings[0], "--port", value, true, o, why)) return ParseResult::kBad;
-    } else if (c == kNoAck) {
-      o->service.ack = false;
-    } else if (c == kJson) {
-      o->log_format = "json";
-    } else if (c == kConsole) {
-      o->console = true;
-    } else if (c >= 1000) {
-      const std::size_t i = static_cast<std::size_t>(c - 1000);
-      if (kSettings[i].kind == Kind::kList && !filters_from_flags) {
-        o->service.filters.clear();  // the flags' list replaces the file's
-        filters_from_flags = true;
-      }
-      if (!apply(kSettings[i], "--" + names[i], value, true, o, why)) return ParseResult::kBad;
-    }
-  }
-  if (o->simulate > 0 && o->service.port == 0) {
-    // the fleet reads the port back after the start
-  }
+  if (!apply_flags(given, o, why)) return ParseResult::kBad;
   if (o->quiet && o->summary_interval == 0) o->summary_interval = 60;
+  if (!o->state_dir_given) o->service.state_dir = state_directory_of_environment();
+  if (o->journal_check && o->service.state_dir.empty())
+    return *why = "--journal-check: no state directory (state_dir, or STATE_DIRECTORY)", ParseResult::kBad;
+  if (!settle_ack(o, why)) return ParseResult::kBad;
+  if (!o->param_names.empty() && !load_param_names(o->param_names, &o->names, why)) return ParseResult::kBad;
   if (o->mqtt_on) dtu::mqtt::adjust(&o->service, o->mqtt);
   if (!dtu::svc::validate(o->service, why)) return ParseResult::kBad;
   if (!o->http.listen.empty() && !dtu::http::validate(o->http, why)) return ParseResult::kBad;

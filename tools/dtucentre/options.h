@@ -2,14 +2,29 @@
 // flags for the same settings; a flag wins over the file.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "gateway.h"
 #include "http.h"
+#include "param_names.h"
 #include "service.h"
 
 namespace centre {
+
+// How the terminals' user data is acknowledged (`ack`): what each promises
+// is in docs/centre.md.
+enum class AckMode : std::uint8_t {
+  kSetup,      // true, or not given: "journal" with a state directory, else mqtt_ack's choice with
+               // the gateway ("broker" unless told "immediate"), else "immediate"
+  kJournal,    // once the frame's record is on disk
+  kBroker,     // once the MQTT broker has it
+  kImmediate,  // at once
+  kOff,        // never
+};
+const char *ack_mode_name(AckMode mode);
 
 struct Options {
   dtu::svc::Config service;      // what the service core takes
@@ -24,6 +39,14 @@ struct Options {
   bool mqtt_on = false;             // --mqtt given: the MQTT gateway runs
   dtu::mqtt::Options mqtt;
   dtu::http::Options http;          // the HTTP side (--http ADDR:PORT); listen empty: off
+  // As asked; parse_options settles kSetup into the mode for the setup and
+  // sets the service's and the gateway's fields from it.
+  AckMode ack = AckMode::kSetup;
+  bool mqtt_ack_given = false;      // mqtt_ack named: it decides when `ack` does not
+  bool state_dir_given = false;     // state_dir named (even ""): STATE_DIRECTORY is not consulted
+  bool journal_check = false;       // --journal-check: report the journal's integrity and exit
+  std::string param_names;          // the deployment's parameter file; empty: by number only
+  std::shared_ptr<const dtu::svc::ParamNames> names;  // what parse_options read from it
 };
 
 enum class ParseResult { kRun, kExit0, kBad };

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 #include "common/args.h"
@@ -35,7 +36,12 @@ void usage(std::FILE *out) {
                "      --no-ack         the centre does not acknowledge user data\n"
                "      --retry N        resend user data not acknowledged in time, up to N times\n"
                "      --ack-timeout S  seconds to wait for an acknowledgement (default 2)\n"
+               "      --window N       at most N user-data frames awaiting an answer per terminal;\n"
+               "                       with 1 every answer is known to be the frame's own (default 0: no limit)\n"
                "      --show-downlink  print each UserDataDown a terminal receives, with its bytes\n"
+               "      --no-data-reply  do not answer a UserDataDown with a DataReply\n"
+               "      --acked FILE     write each acknowledged frame's ID and user data (hex) to FILE,\n"
+               "                       a line each; the user data is the ID, # and a running number\n"
                "      --progress       print a line every second\n"
                "      --version        print the version and exit\n"
                "Numbers are decimal. Exit codes: 0 all answered, 1 cannot run, 2 bad arguments,\n"
@@ -57,7 +63,7 @@ int main(int argc, char **argv) {
   bool duration_given = false;
   enum {
     kPrefix = 256, kFirst, kRate, kPayload, kDuration, kCount, kLong, kRebind, kNoAck, kProgress, kRetry,
-    kAckTimeout, kShowDownlink, kVersion
+    kAckTimeout, kShowDownlink, kNoDataReply, kAcked, kWindow, kVersion
   };
   const option longs[] = {{"centre", required_argument, nullptr, 'c'},
                           {"terminals", required_argument, nullptr, 'n'},
@@ -73,11 +79,14 @@ int main(int argc, char **argv) {
                           {"retry", required_argument, nullptr, kRetry},
                           {"ack-timeout", required_argument, nullptr, kAckTimeout},
                           {"show-downlink", no_argument, nullptr, kShowDownlink},
+                          {"no-data-reply", no_argument, nullptr, kNoDataReply},
+                          {"acked", required_argument, nullptr, kAcked},
+                          {"window", required_argument, nullptr, kWindow},
                           {"progress", no_argument, nullptr, kProgress},
                           {"version", no_argument, nullptr, kVersion},
                           {"help", no_argument, nullptr, 'h'},
                           {nullptr, 0, nullptr, 0}};
-  std::string why;
+  std::string why, acked;
   for (int c; (c = getopt_long(argc, argv, "c:n:h", longs, nullptr)) != -1;) {
     const std::string a = optarg ? optarg : "";
     bool ok = true;
@@ -99,6 +108,9 @@ int main(int argc, char **argv) {
       case kRetry: ok = args::integer("--retry", a, 0, 1000, &o.retry, &why); break;
       case kAckTimeout: ok = args::real("--ack-timeout", a, 0.001, 3600, &o.ack_timeout, &why); break;
       case kShowDownlink: o.show_downlink = stdout; break;
+      case kNoDataReply: o.data_reply = false; break;
+      case kAcked: acked = a; break;
+      case kWindow: ok = args::integer("--window", a, 0, 100000, &o.window, &why); break;
       case kProgress: o.progress = true; break;
       case kVersion: std::printf("dtusim %s\n", DTUCENTRE_VERSION); return 0;
       case 'h': usage(stdout); return 0;
@@ -119,6 +131,12 @@ int main(int argc, char **argv) {
   if (static_cast<int>(o.prefix.size()) + digits(o.first + o.terminals - 1) > 11)
     return bad("--prefix and --first: the IDs of " + std::to_string(o.terminals) +
                " terminals do not fit in 11 characters");
+  std::unique_ptr<std::FILE, int (*)(std::FILE *)> acked_file(nullptr, std::fclose);
+  if (!acked.empty()) {
+    acked_file.reset(std::fopen(acked.c_str(), "w"));
+    if (!acked_file) return std::fprintf(stderr, "dtusim: --acked: cannot write %s\n", acked.c_str()), 1;
+    o.acked = acked_file.get();
+  }
   std::signal(SIGINT, on_signal);
   std::signal(SIGTERM, on_signal);
   sim::Fleet fleet(o);

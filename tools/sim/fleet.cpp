@@ -69,7 +69,8 @@ struct Fleet::Terminal {
   double logon_sent = 0;
   double next_data = 0;
   double next_rebind = 0;
-  std::deque<Pending> pending;  // user data awaiting DataAck, oldest first
+  std::deque<Pending> pending;  // user data awaiting an answer, oldest first
+  std::deque<Pending> held;     // answered NotLoggedOn: resent after the next logon (--retry)
   std::map<int, Bytes> params;
 };
 
@@ -117,6 +118,19 @@ void Fleet::show_downlink(const Terminal &t, const Frame &f) {
   std::fflush(opt_.show_downlink);
 }
 
+// One line per acknowledged frame, so that a test can match what the
+// terminals were told is safe against what reached the other side.
+void Fleet::write_acked(const Terminal &t, const Pending &p) {
+  std::string line = t.id + " ";
+  char b[3];
+  for (std::size_t i = 16; i < p.frame.size(); ++i) {
+    std::snprintf(b, sizeof b, "%02x", p.frame[i]);
+    line += b;
+  }
+  line += "\n";
+  std::fputs(line.c_str(), opt_.acked);
+}
+
 bool Fleet::open_socket(Terminal &t) {
   if (t.fd >= 0) ::close(t.fd);
   t.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -154,6 +168,7 @@ void Fleet::handle(Terminal &t, const std::uint8_t *data, std::size_t size, doub
         t.online = true;
         t.ever_online = true;
         t.next_data = now;
+        resend_held(t, now);
       }
       break;
     case kDataAck:
@@ -161,21 +176,32 @@ void Fleet::handle(Terminal &t, const std::uint8_t *data, std::size_t size, doub
         const Pending &p = t.pending.front();
         if (p.resends == 0) counters_.rtt_ms.push_back((now - p.first_sent) * 1000.0);
         else ++counters_.data_acked_after_retry;
+        if (opt_.acked) write_acked(t, p);
         t.pending.pop_front();
         ++counters_.data_acked;
       }
       break;
     case kNotLoggedOn:
-    case kLogoutCmd:
+      // The answer to the oldest frame in flight (the centre answers in
+      // order): that frame is refused, not acknowledged, and the next
+      // DataAck belongs to the frame after it.  A terminal that resends
+      // keeps it for after the next logon; one that does not forgets it.
+      if (!t.pending.empty()) {
+        ++counters_.data_refused;
+        if (opt_.retry > 0) t.held.push_back(std::move(t.pending.front()));
+        t.pending.pop_front();
+      }
       t.online = false;
-      // A terminal that resends keeps its unacknowledged data for after the
-      // next logon; one that does not forgets it.
-      if (opt_.retry == 0) t.pending.clear();
+      t.next_logon = now;
+      break;
+    case kLogoutCmd:
+      // Frames still in flight get their NotLoggedOn answers.
+      t.online = false;
       t.next_logon = now;
       break;
     case kUserDataDown:
       if (opt_.show_downlink) show_downlink(t, f);
-      send(t, head(kDataReply, t.id));
+      if (opt_.data_reply) send(t, head(kDataReply, t.id));
       break;
     case kParamRead: {
       std::vector<Element> elements;
@@ -243,13 +269,15 @@ bool Fleet::run(const std::atomic<bool> &stop) {
             t.logon_sent = now;
             t.next_logon = now + kLogonRetry;
           }
-        } else if (interval > 0 && now >= t.next_data && (opt_.count == 0 || data_sent < opt_.count)) {
+        } else if (interval > 0 && now >= t.next_data && (opt_.count == 0 || data_sent < opt_.count) &&
+                   (opt_.window == 0 || t.pending.size() + t.held.size() < static_cast<std::size_t>(opt_.window))) {
           Bytes payload(static_cast<std::size_t>(opt_.payload));
           std::snprintf(reinterpret_cast<char *>(payload.data()), payload.size(), "%s#%ld", t.id.c_str(), data_sent);
           Bytes frame = user_data(t.id, payload);
           send(t, frame);
           ++data_sent;
-          if (opt_.expect_ack) t.pending.push_back({now, now, 0, opt_.retry > 0 ? std::move(frame) : Bytes{}});
+          const bool keep = opt_.retry > 0 || opt_.acked != nullptr;
+          if (opt_.expect_ack) t.pending.push_back({now, now, 0, keep ? std::move(frame) : Bytes{}});
           t.next_data = std::max(t.next_data + interval, now - interval);
         }
         if (opt_.retry > 0 && t.online) resend_due(t, now);
@@ -282,9 +310,28 @@ bool Fleet::run(const std::atomic<bool> &stop) {
     counters_.terminals_ever_on_line += t->ever_online;
     for (const Pending &p : t->pending)
       if (end - p.first_sent > 0) ++counters_.data_unanswered;
+    counters_.data_held_at_end += static_cast<long>(t->held.size());
     if (!t->ever_online) ++counters_.logons_unanswered;
   }
   return true;
+}
+
+// After a logon: the frames refused while the terminal was off line go out
+// again (each a resend; one resent N times already is given up).
+void Fleet::resend_held(Terminal &t, double now) {
+  while (!t.held.empty()) {
+    Pending p = std::move(t.held.front());
+    t.held.pop_front();
+    if (p.resends >= opt_.retry) {
+      ++counters_.data_given_up;
+      continue;
+    }
+    send(t, p.frame);
+    ++p.resends;
+    ++counters_.data_resent;
+    p.last_sent = now;
+    t.pending.push_back(std::move(p));
+  }
 }
 
 // Resends what waited longer than the acknowledgement timeout; a frame that
@@ -308,21 +355,48 @@ void Fleet::resend_due(Terminal &t, double now) {
   }
 }
 
+std::string kinds_text(const long (&counts)[256]) {
+  std::string s;
+  long unknown = 0;
+  std::vector<std::pair<long, int>> codes;  // unknown codes: count, code
+  for (int code = 0; code < 256; ++code) {
+    if (counts[code] == 0) continue;
+    const char *name = code_name(static_cast<std::uint8_t>(code));
+    if (std::strcmp(name, "Unknown") != 0) {
+      s += " " + std::string(name) + " " + std::to_string(counts[code]);
+      continue;
+    }
+    unknown += counts[code];
+    codes.emplace_back(counts[code], code);
+  }
+  if (codes.empty()) return s;
+  // Codes no terminal knows, grouped: their total and the most frequent few.
+  std::stable_sort(codes.begin(), codes.end(), [](const auto &a, const auto &b) { return a.first > b.first; });
+  s += " Unknown " + std::to_string(unknown) + " (" + std::to_string(codes.size()) +
+       (codes.size() == 1 ? " code:" : " codes:");
+  const std::size_t shown = std::min<std::size_t>(codes.size(), 5);
+  for (std::size_t i = 0; i < shown; ++i) {
+    char b[32];
+    std::snprintf(b, sizeof b, "%s 0x%02X %ld", i ? "," : "", codes[i].second, codes[i].first);
+    s += b;
+  }
+  if (codes.size() > shown) s += ", ...";
+  return s + ")";
+}
+
 void Fleet::report(std::FILE *out) const {
   const Counters &c = counters_;
   std::fprintf(out, "terminals: %zu, on line at the end: %ld, ever on line: %ld\n", terminals_.size(),
                c.terminals_on_line, c.terminals_ever_on_line);
-  std::fprintf(out, "sent:");
-  for (int code = 0; code < 256; ++code)
-    if (c.sent[code]) std::fprintf(out, " %s %ld", code_name(static_cast<std::uint8_t>(code)), c.sent[code]);
-  std::fprintf(out, "\nreceived:");
-  for (int code = 0; code < 256; ++code)
-    if (c.received[code]) std::fprintf(out, " %s %ld", code_name(static_cast<std::uint8_t>(code)), c.received[code]);
-  std::fprintf(out, "\nuser data acknowledged: %ld, unanswered: %ld; logons unanswered: %ld; parameters applied: %ld; bad frames: %ld\n",
+  std::fprintf(out, "sent:%s\n", kinds_text(c.sent).c_str());
+  std::fprintf(out, "received:%s\n", kinds_text(c.received).c_str());
+  std::fprintf(out, "user data acknowledged: %ld, unanswered: %ld; logons unanswered: %ld; parameters applied: %ld; bad frames: %ld\n",
                c.data_acked, c.data_unanswered, c.logons_unanswered, c.params_applied, c.bad_frames);
+  if (c.data_refused > 0) std::fprintf(out, "user data answered NotLoggedOn: %ld\n", c.data_refused);
   if (opt_.retry > 0)
-    std::fprintf(out, "resends: %ld; acknowledged after a resend: %ld; given up after %d resends: %ld\n",
-                 c.data_resent, c.data_acked_after_retry, opt_.retry, c.data_given_up);
+    std::fprintf(out, "resends: %ld; acknowledged after a resend: %ld; given up after %d resends: %ld; "
+                 "waiting for a logon to be resent at the end: %ld\n",
+                 c.data_resent, c.data_acked_after_retry, opt_.retry, c.data_given_up, c.data_held_at_end);
   if (!c.rtt_ms.empty())
     std::fprintf(out, "round trip (user data to DataAck): p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
                  percentile(c.rtt_ms, 50), percentile(c.rtt_ms, 99), percentile(c.rtt_ms, 100));

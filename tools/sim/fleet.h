@@ -14,6 +14,7 @@
 namespace sim {
 
 struct Frame;
+struct Pending;
 
 struct FleetOptions {
   std::string host = "127.0.0.1";
@@ -32,6 +33,9 @@ struct FleetOptions {
   int retry = 0;              // resend unacknowledged user data up to N times
   double ack_timeout = 2.0;   // seconds to wait for DataAck before a resend
   std::FILE *show_downlink = nullptr;  // print each UserDataDown received here
+  bool data_reply = true;     // answer each UserDataDown with a DataReply
+  std::FILE *acked = nullptr;  // write "ID HEX" here for each acknowledged frame's user data
+  int window = 0;             // user-data frames awaiting an answer per terminal; 0 for no limit
 };
 
 struct Counters {
@@ -42,6 +46,8 @@ struct Counters {
   long data_resent = 0;             // resends of user data (--retry)
   long data_acked_after_retry = 0;  // frames acknowledged only after a resend
   long data_given_up = 0;           // frames still unacknowledged after N resends
+  long data_refused = 0;            // frames answered NotLoggedOn
+  long data_held_at_end = 0;        // refused frames not resent yet when the run ended
   long logons_unanswered = 0;
   long params_applied = 0;
   long bad_frames = 0;
@@ -72,7 +78,9 @@ class Fleet {
   void send(Terminal &t, const std::vector<std::uint8_t> &frame);
   bool open_socket(Terminal &t);
   void resend_due(Terminal &t, double now);
+  void resend_held(Terminal &t, double now);
   void show_downlink(const Terminal &t, const Frame &f);
+  void write_acked(const Terminal &t, const Pending &p);
 
   FleetOptions opt_;
   std::vector<std::unique_ptr<Terminal>> terminals_;
@@ -80,6 +88,9 @@ class Fleet {
   std::uint32_t centre_addr_ = 0;  // network order
   std::string error_;
 };
+
+// " Kind N" for every frame kind counted, codes of no known kind grouped.
+std::string kinds_text(const long (&counts)[256]);
 
 // Percentile (0-100) of a list of samples; 0 for none.
 double percentile(std::vector<double> samples, double p);
