@@ -2,6 +2,9 @@
  * compiles and links against the shared library as it stands. */
 #include <stdio.h>
 #include <string.h>
+#ifndef _WIN32
+#include <errno.h>
+#endif
 
 #include "dtucentre.h"
 
@@ -9,6 +12,15 @@ static int DTU_CALL on_user(UserInfo *user) { return user != NULL; }
 static int DTU_CALL on_data(UserInfo *user, DataRecord *record, int ack) {
   return user != NULL && record != NULL && ack;
 }
+
+#ifndef _WIN32
+/* The datagram tap keeps the last datagram out it was shown. */
+static DtuDatagram last_out;
+static void DTU_CALL on_datagram(void *context, const DtuDatagram *datagram) {
+  if (datagram->direction == DTU_WIRE_OUT) last_out = *datagram;
+  ++*(int *)context;
+}
+#endif
 
 static int failures;
 #define CHECK(cond)                                           \
@@ -30,6 +42,7 @@ int main(void) {
   uint32_t loopback_net;
 #ifndef _WIN32
   DtuNotifier *notifier;
+  int tapped = 0;
 #endif
   memcpy(&loopback_net, "\x7F\x00\x00\x01", 4);
 
@@ -46,14 +59,24 @@ int main(void) {
   CHECK(SetCustomIP(loopback_net) == loopback_net);
   CHECK(start_gprs_server(NULL, 0, 0, buffer) == 0);
   CHECK(GetCurrentIP() == loopback_net);
+  CHECK(dtu_set_receive_buffer(100000) == 100000);
+  CHECK(dtu_set_receive_buffer(0) == -1);
   CHECK(do_read_proc(&record, buffer, 1) == -1); /* nothing waiting */
   CHECK(strncmp(buffer, "Error occurred during read,errorcode:", 37) == 0);
+#ifndef _WIN32
+  CHECK(dtu_last_error() == EAGAIN);
+  dtu_set_datagram_tap(on_datagram, &tapped);
+#endif
 
   memset(&user, 0, sizeof user);
   strcpy(user.userId, "12345678901");
   user.peerAddr = loopback;
   user.peerPort = 9;
-  CHECK(send_cmd(loopback, 9, &user, 1) == 0);
+  CHECK(send_cmd(loopback, 9, &user, DTU_CMD_LOGON_ACK) == 0);
+#ifndef _WIN32
+  CHECK(tapped == 1 && last_out.code == DTU_CODE_LOGON_ACK && strcmp(last_out.terminalId, "12345678901") == 0);
+  dtu_set_datagram_tap(NULL, NULL);
+#endif
   CHECK(send_data(loopback, 9, "12345678901", "abc", 3) == 0);
   CHECK(AddOneUser(&user) == 0);
   CHECK(get_user_info("12345678901", &user) == 0 && user.status == 1);

@@ -6,6 +6,22 @@ build=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
+# With the programs: the unit runs the program and reads the configuration
+# where this install put them, and the pages the program points to are there.
+if [ -x "$work/prefix/bin/dtucentre" ]; then
+  unit="$work/prefix/lib/systemd/system/dtucentre.service"
+  grep -qx "ExecStart=$work/prefix/bin/dtucentre --config $work/prefix/etc/dtucentre/dtucentre.conf" "$unit" ||
+    { grep ExecStart "$unit"; echo "the unit's ExecStart is not this install's" >&2; exit 1; }
+  for f in etc/dtucentre/dtucentre.conf etc/dtucentre/params.toml etc/logrotate.d/dtucentre lib/wireshark/plugins/dtu.lua \
+           share/doc/dtucentre/centre.md share/doc/dtucentre/mqtt.md share/doc/dtucentre/http.md \
+           share/doc/dtucentre/openapi.json; do
+    [ -e "$work/prefix/$f" ] || { echo "missing after install: $f" >&2; exit 1; }
+  done
+  "$work/prefix/bin/dtucentre" --help | grep -o 'docs/[a-z]*\.md' | sort -u | while read -r page; do
+    [ -e "$work/prefix/share/doc/dtucentre/${page#docs/}" ] || { echo "--help points to $page, not installed" >&2; exit 1; }
+  done
+  echo "ok: the unit, configuration, dissector and docs are where this install put them"
+fi
 mkdir -p "$work/host"
 cat >"$work/host/main.c" <<'C'
 #include <dtucentre.h>

@@ -1,6 +1,8 @@
 // The receive path end to end: terminals on real sockets send frames, the
 // centre's do_read_proc returns records, and replies are checked on the wire.
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -505,5 +507,166 @@ TEST_F(ReceiveTest, WireTapSeesEveryDatagramInAndOut) {
     EXPECT_EQ(seen[i].port, t.port());
   }
   EXPECT_EQ(seen[0].bytes, logon);
+}
+
+// The datagram tap: the same datagrams, each with the code and ID the
+// library found in its head, or DTU_WIRE_NO_CODE and "" when it has none.
+struct Described {
+  int direction;
+  std::uint32_t addr;
+  int port;
+  Bytes bytes;
+  int wire_length;
+  int code;
+  std::string id;
+};
+
+void DTU_CALL record_datagram(void *context, const DtuDatagram *d) {
+  const auto *p = static_cast<const std::uint8_t *>(d->bytes);
+  static_cast<std::vector<Described> *>(context)->push_back(
+      {d->direction, d->addr, d->port, Bytes(p, p + d->length), d->wireLength, d->code, d->terminalId});
+}
+
+class DatagramTapTest : public ReceiveTest {
+ protected:
+  void SetUp() override {
+    ReceiveTest::SetUp();
+    dtu_set_datagram_tap(record_datagram, &seen_);
+  }
+  // What the tap reported in `direction` since the last call.
+  std::vector<Described> taken(int direction) {
+    std::vector<Described> out;
+    for (const Described &d : seen_)
+      if (d.direction == direction) out.push_back(d);
+    seen_.clear();
+    return out;
+  }
+  std::vector<Described> seen_;
+};
+
+TEST_F(DatagramTapTest, EveryDatagramInCarriesItsHeadOrNone) {
+  const std::string id = "13900000001";
+  Bytes bad_start = head_frame(0x09, id);
+  bad_start[0] = 0x7A;
+  Bytes bad_end = logon_frame(id);
+  bad_end[21] = 0;
+  Bytes long_field = head_frame(0x09, id);
+  long_field[3] = 17;  // one byte more than the datagram holds
+  const std::uint8_t fifteen[15] = {0x7B, 0x09, 0x00, 0x10, '1', '3', '9'};
+  const struct {
+    const char *what;
+    Bytes datagram;
+    int code;
+    const char *id;
+  } cases[] = {
+      {"logon", logon_frame(id), DTU_CODE_LOGON, "13900000001"},
+      {"logout", head_frame(0x02, id), DTU_CODE_LOGOUT, "13900000001"},
+      {"invalid report", head_frame(0x04, id), DTU_CODE_INVALID_CMD, "13900000001"},
+      {"data reply", head_frame(0x05, id), DTU_CODE_DATA_REPLY, "13900000001"},
+      {"user data", data_frame(id, text_bytes("hi")), DTU_CODE_USER_DATA, "13900000001"},
+      {"param read reply", param_reply(id, element(2, text_bytes("abc"))), DTU_CODE_PARAM_READ_REPLY,
+       "13900000001"},
+      {"param set reply", head_frame(0x0D, id), DTU_CODE_PARAM_SET_REPLY, "13900000001"},
+      {"id report", head_frame(0x13, id, 17), DTU_CODE_ID_REPORT, "13900000001"},
+      {"unknown code", head_frame(0x77, id), 0x77, "13900000001"},
+      {"short id", head_frame(0x05, "42"), DTU_CODE_DATA_REPLY, "42"},
+      // The head passes; the body is refused afterwards.
+      {"logon of a bad length", head_frame(0x01, id, 20), DTU_CODE_LOGON, "13900000001"},
+      // No head to speak of.
+      {"short", hex("7B 01 1B 5B 32"), DTU_WIRE_NO_CODE, ""},
+      {"15 bytes", Bytes(std::begin(fifteen), std::end(fifteen)), DTU_WIRE_NO_CODE, ""},
+      {"bad start mark", bad_start, DTU_WIRE_NO_CODE, ""},
+      {"bad end mark", bad_end, DTU_WIRE_NO_CODE, ""},
+      {"length past the datagram", long_field, DTU_WIRE_NO_CODE, ""},
+      {"no-terminal id", head_frame(0x02, "00000000000"), DTU_WIRE_NO_CODE, ""},
+      {"zeros", Bytes(16, 0), DTU_WIRE_NO_CODE, ""},
+      {"too large", data_frame(id, Bytes(1100, 0x41)), DTU_WIRE_NO_CODE, ""},
+  };
+  Terminal t;
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.what);
+    DataRecord r;
+    deliver(t, k.datagram, &r);
+    const auto in = taken(DTU_WIRE_IN);
+    ASSERT_EQ(in.size(), 1u);
+    EXPECT_EQ(in[0].code, k.code);
+    EXPECT_EQ(in[0].id, k.id);
+    const std::size_t kept = std::min<std::size_t>(k.datagram.size(), DTU_MAX_DATAGRAM);
+    EXPECT_EQ(in[0].bytes, Bytes(k.datagram.begin(), k.datagram.begin() + static_cast<long>(kept)));
+    EXPECT_EQ(in[0].wire_length, static_cast<int>(k.datagram.size()));
+    EXPECT_EQ(in[0].addr, kLoopback);
+    EXPECT_EQ(in[0].port, t.port());
+    while (!t.quiet(20)) {
+    }  // replies of the built-in handlers
+  }
+}
+
+TEST_F(DatagramTapTest, EveryFrameOutCarriesItsCodeAndId) {
+  Terminal t;
+  UserInfo u{};
+  std::strcpy(u.userId, "13900000002");
+  const struct {
+    const char *what;
+    std::function<bool()> send;
+    int code;
+    const char *id;
+  } cases[] = {
+      {"logon ack", [&] { return send_cmd(kLoopback, t.port(), &u, DTU_CMD_LOGON_ACK) == 0; }, DTU_CODE_LOGON_ACK,
+       "13900000002"},
+      {"logout", [&] { return send_cmd(kLoopback, t.port(), &u, DTU_CMD_LOGOUT) == 0; }, DTU_CODE_LOGOUT_CMD,
+       "13900000002"},
+      {"not logged on", [&] { return send_cmd(kLoopback, t.port(), &u, DTU_CMD_NOT_LOGGED_ON) == 0; },
+       DTU_CODE_NOT_LOGGED_ON, "13900000002"},
+      {"invalid reply", [&] { return send_cmd(kLoopback, t.port(), &u, DTU_CMD_INVALID_REPLY) == 0; },
+       DTU_CODE_INVALID_CMD_REPLY, "13900000002"},
+      {"any other kind", [&] { return send_cmd(kLoopback, t.port(), &u, 99) == 0; }, DTU_CODE_INVALID_CMD_REPLY,
+       "13900000002"},
+      {"data ack", [&] { return send_cmd(kLoopback, t.port(), &u, DTU_CMD_DATA_ACK) == 0; }, DTU_CODE_DATA_ACK,
+       "13900000002"},
+      {"user data", [&] { return send_data(kLoopback, t.port(), "7", "abc", 3) == 0; }, DTU_CODE_USER_DATA_DOWN,
+       "7"},
+      {"param read", [&] { return DoReadParam(kLoopback, t.port(), "13900000002") == 1; }, DTU_CODE_PARAM_READ,
+       "13900000002"},
+      {"param set",
+       [&] {
+         int error = 0;
+         ClearParam();
+         return SetParam(2, "abc", 3, &error) == 1 && DoUpdateParam(kLoopback, t.port(), "13900000002") == 1;
+       },
+       DTU_CODE_PARAM_SET, "13900000002"},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.what);
+    ASSERT_TRUE(k.send());
+    const Bytes sent = t.receive();
+    const auto out = taken(DTU_WIRE_OUT);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].code, k.code);
+    EXPECT_EQ(out[0].id, k.id);
+    EXPECT_EQ(out[0].bytes, sent);
+    EXPECT_EQ(out[0].wire_length, static_cast<int>(sent.size()));
+    EXPECT_EQ(out[0].addr, kLoopback);
+    EXPECT_EQ(out[0].port, t.port());
+  }
+}
+
+// The two forms are set apart: each sees the traffic whatever the other is.
+TEST_F(DatagramTapTest, StandsBesideTheWireTap) {
+  std::vector<Tapped> wire;
+  Terminal t;
+  DataRecord r;
+  dtu_set_wire_tap(record_tap, &wire);
+  deliver(t, logon_frame("13900000001"), &r);  // in, and its LogonAck out
+  EXPECT_EQ(wire.size(), 2u);
+  EXPECT_EQ(seen_.size(), 2u);
+  dtu_set_datagram_tap(nullptr, nullptr);
+  deliver(t, head_frame(0x05, "13900000001"), &r);
+  EXPECT_EQ(wire.size(), 3u);
+  EXPECT_EQ(seen_.size(), 2u);
+  dtu_set_wire_tap(nullptr, nullptr);
+  dtu_set_datagram_tap(record_datagram, &seen_);
+  deliver(t, head_frame(0x05, "13900000001"), &r);
+  EXPECT_EQ(wire.size(), 3u);
+  EXPECT_EQ(seen_.size(), 3u);
 }
 #endif

@@ -12,6 +12,7 @@
 #endif
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -231,6 +232,76 @@ TEST_F(ServerTest, BindFailureShowsTheErrorCode) {
   EXPECT_EQ(stop_gprs_server(buf_), 0);
 }
 
+#ifndef _WIN32
+// dtu_last_error gives the number a failed start's text shows, and 0 for a
+// start that bound (or failed before it had a socket); the text stays.
+TEST_F(ServerTest, StartLeavesTheBindsErrorNumber) {
+  Terminal holder;  // holds 127.0.0.1:port
+  const struct {
+    const char *what;
+    const char *custom_ip;
+    int mode;
+    std::uint16_t port;
+    int rc;
+    int error;
+  } cases[] = {
+      {"an address not on this machine", "192.0.2.1", 1, 0, -1, EADDRNOTAVAIL},
+      {"a port in use", "127.0.0.1", 1, holder.port(), -1, EADDRINUSE},
+      {"a start that binds", "127.0.0.1", 1, 0, 0, 0},
+      {"after a bind failure", "192.0.2.1", 1, 0, -1, EADDRNOTAVAIL},
+      {"window mode without a window", "127.0.0.1", 2, 0, -1, 0},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.what);
+    SetWorkMode(k.mode);
+    SetCustomIP(ip(k.custom_ip));
+    EXPECT_EQ(start_gprs_server(nullptr, 0, k.port, buf_), k.rc);
+    EXPECT_EQ(dtu_last_error(), k.error);
+    if (k.error != 0)
+      EXPECT_EQ(std::string(buf_), "\r\nError:Bind Server Failed: " + std::to_string(k.error) + "\r\n");
+    EXPECT_EQ(stop_gprs_server(nullptr), 0);
+    EXPECT_EQ(dtu_last_error(), k.error) << "a stop leaves it";
+  }
+}
+
+// Each do_read_proc sets it: the receive error's number, or 0; per thread.
+TEST_F(NonBlockingServerTest, ReadsLeaveTheirReceiveErrorNumber) {
+  Terminal t;
+  const std::uint16_t port = dtu::server_port();
+  const struct {
+    const char *what;
+    Bytes datagram;  // empty: nothing sent
+    int error;
+  } cases[] = {
+      {"nothing waiting", {}, EAGAIN},
+      {"a frame", logon_frame("13900000001"), 0},
+      {"too large", data_frame("13900000001", Bytes(1100, 0x41)), EMSGSIZE},
+      {"a rejected frame", head_frame(0x02, "00000000000"), 0},
+      {"short", Bytes(3, 0x7B), 0},
+  };
+  for (const auto &k : cases) {
+    SCOPED_TRACE(k.what);
+    if (!k.datagram.empty()) {
+      t.send(k.datagram, port);
+      ASSERT_TRUE(wait_readable());
+    }
+    do_read_proc(&r_, msg_, 0);
+    EXPECT_EQ(dtu_last_error(), k.error);
+  }
+  EXPECT_EQ(do_read_proc(&r_, msg_, 0), -1);
+  ASSERT_EQ(dtu_last_error(), EAGAIN);
+  EXPECT_EQ(do_read_proc(nullptr, msg_, 0), -1);
+  EXPECT_EQ(dtu_last_error(), 0) << "a NULL record receives nothing";
+  do_read_proc(&r_, msg_, 0);
+  int elsewhere = -1;
+  std::thread([&] { elsewhere = dtu_last_error(); }).join();
+  EXPECT_EQ(elsewhere, 0) << "another thread's number is its own";
+  stop();
+  EXPECT_EQ(do_read_proc(&r_, msg_, 0), -1);
+  EXPECT_EQ(dtu_last_error(), EBADF);
+}
+#endif
+
 TEST_F(ServerTest, StartClearsSessionsButKeepsAddresses) {
   UserInfo u{};
   std::strcpy(u.userId, "12345678901");
@@ -300,6 +371,9 @@ class StopRestartTest : public ::testing::Test {
       char message[DTU_MAX_RECEIVE_TEXT_BYTES];
       const int rc = do_read_proc(&r, message, 1);
       text_ = message;
+#ifndef _WIN32
+      error_ = dtu_last_error();
+#endif
       result_.set_value(rc);
     });
     // Give the reader time to block inside the receive (ordering only).
@@ -327,6 +401,7 @@ class StopRestartTest : public ::testing::Test {
   std::future<int> done_ = result_.get_future();
   bool returned_ = false;
   std::string text_;
+  int error_ = 0;
   int rc_ = 0;
 };
 
@@ -337,6 +412,9 @@ TEST_F(StopRestartTest, StopWakesAReaderBlockedInTheReceiveWithAReadError) {
   join_reader();
   EXPECT_EQ(rc_, -1);
   EXPECT_EQ(text_.rfind("Error occurred during read,errorcode:", 0), 0u) << text_;
+#ifndef _WIN32
+  EXPECT_EQ(error_, EINTR);
+#endif
 }
 
 TEST_F(StopRestartTest, PortOfAStopWithABlockedReaderCanBeBoundAgain) {
@@ -505,6 +583,53 @@ TEST_F(ServerTest, ServerNameRefusesABufferTooSmallWithAText) {
   EXPECT_EQ(get_server_name(name, 1, buf_), -1);
   EXPECT_STREQ(buf_, "Error:Coundn't Get Local Host Name\r\n");
   EXPECT_EQ(get_server_name(name, 0, nullptr), -1);
+}
+
+// The server socket's receive buffer as the system reports it, in the units
+// a host asks in (Linux reports twice the size).
+int socket_receive_buffer() {
+  int v = 0;
+#ifdef _WIN32
+  int len = sizeof v;
+  getsockopt(static_cast<SOCKET>(dtu::server_socket()), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&v), &len);
+#else
+  socklen_t len = sizeof v;
+  getsockopt(static_cast<int>(dtu::server_socket()), SOL_SOCKET, SO_RCVBUF, &v, &len);
+#if defined(__linux__)
+  v /= 2;
+#endif
+#endif
+  return v;
+}
+
+TEST_F(NonBlockingServerTest, WithoutASettingTheReceiveBufferIsTheDefault) {
+  EXPECT_EQ(socket_receive_buffer(), 65535);
+}
+
+TEST_F(NonBlockingServerTest, ReceiveBufferIsSetOnTheOpenSocketAndKeptForTheNextStart) {
+  // 200 000 bytes: under every system's ordinary cap, so granted in full.
+  EXPECT_EQ(dtu_set_receive_buffer(200000), 200000);
+  EXPECT_EQ(socket_receive_buffer(), 200000);
+  stop();
+  EXPECT_EQ(dtu_set_receive_buffer(1 << 20), 0);  // no socket: stored only
+  stopped_ = false;
+  ASSERT_EQ(start_gprs_server(nullptr, 0, 0, buf_), 0);
+  // More than the default at least; what the system granted is what the
+  // call reports.
+  EXPECT_GT(socket_receive_buffer(), 65535);
+  EXPECT_EQ(dtu_set_receive_buffer(1 << 20), socket_receive_buffer());
+}
+
+TEST_F(NonBlockingServerTest, ReceiveBufferSizesOutOfRangeChangeNothing) {
+  ASSERT_EQ(dtu_set_receive_buffer(100000), 100000);
+  for (int bad : {0, -1, DTU_MAX_RECEIVE_BUFFER + 1}) {
+    EXPECT_EQ(dtu_set_receive_buffer(bad), -1) << bad;
+    EXPECT_EQ(socket_receive_buffer(), 100000) << bad;
+  }
+  stop();
+  stopped_ = false;
+  ASSERT_EQ(start_gprs_server(nullptr, 0, 0, buf_), 0);
+  EXPECT_EQ(socket_receive_buffer(), 100000);
 }
 
 TEST(WorkMode, SetWorkModeGivesBackAnyValue) {

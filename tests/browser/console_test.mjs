@@ -1,11 +1,15 @@
 // The web console with a simulated fleet of 50: the table fills, a text sent
 // from the panel reaches the terminal, a parameter edit round-trips, a killed
-// terminal turns idle; a screenshot of the page at the end.
+// terminal turns idle; a terminal named, grouped and found, its history paged
+// and downloaded, its chart showing the frames it sent; the parameter form in
+// the deployment's names, units, ranges and choices (the sample file's example
+// enabled, plus a tag whose texts are hostile); a screenshot at the end.
 import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { createSocket } from 'node:dgram';
 import { tmpdir } from 'node:os';
-import { join } from 'node:path';
+import { dirname, join } from 'node:path';
+import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
 const [centreBin, simBin] = process.argv.slice(2);
@@ -41,10 +45,21 @@ async function until(fn, what, ms = 15000) {
 }
 
 const profile = mkdtempSync(join(tmpdir(), 'dtu-chromium-'));
+const stateDir = mkdtempSync(join(tmpdir(), 'dtu-state-'));
+// The sample parameter names with its example enabled, and one tag whose help
+// and choice label are markup: the page must show them as text.
+const sample = readFileSync(join(dirname(fileURLToPath(import.meta.url)), '../../packaging/params.toml'), 'utf8');
+const [sampleHead, sampleExample] = sample.split(/^# An example.*$/m);
+// (The page's policy would stop an inline handler anyway; the checks look for the element.)
+const hostile = '<img src=x onerror=pwned=1>';
+const paramNames = join(stateDir, 'params.toml');
+writeFileSync(paramNames, sampleHead + sampleExample.replace(/^# /gm, '') +
+  `\n[tag.8]\nname = "valve"\nchoices = { 8 = "${hostile}", 9 = "nine" }\nhelp = "${hostile}"\n`);
 let context;
 try {
   const udp = await freeUdpPort();
-  const centre = run(centreBin, ['--port', String(udp), '--http', '127.0.0.1:0', '--idle-timeout', '3', '--quiet']);
+  const centre = run(centreBin, ['--port', String(udp), '--http', '127.0.0.1:0', '--idle-timeout', '3',
+    '--state-dir', stateDir, '--param-names', paramNames, '--quiet']);
   await until(() => /http:\/\/127\.0\.0\.1:\d+\//.test(centre.out), 'the centre starts');
   const url = centre.out.match(/http:\/\/127\.0\.0\.1:\d+\//)[0];
   const sim = ['--centre', `127.0.0.1:${udp}`, '--duration', '150', '--rate', '1'];
@@ -70,6 +85,11 @@ try {
     'all fifty shown on line');
   check(await until(async () => (await page.locator('#log-lines div').count()) > 10, 'event lines'), 'the event log fills');
 
+  // One more terminal that sends a known number of frames, then falls silent.
+  const counted = '55500000001', countedFrames = 60;
+  run(simBin, ['--centre', `127.0.0.1:${udp}`, '-n', '1', '--prefix', '555', '--count', String(countedFrames), '--rate', '20']);
+  const getJson = async (path) => (await fetch(url + path.replace(/^\//, ''))).json();
+
   // A text from the panel reaches the terminal.
   const loneRow = page.locator(`#fleet-body tr[data-id="${loneId}"]`);
   await loneRow.click();
@@ -85,6 +105,19 @@ try {
   await until(async () => /^read: /.test(await page.textContent('#p-result')), 'parameters read');
   const tag = (t) => page.locator(`#p-params-table tr[data-tag="${t}"] input`);
   check((await tag(6).inputValue()) === loneId, 'the form shows the values read');
+  const row = (t) => page.locator(`#p-params-table tr[data-tag="${t}"]`);
+  const named = [];
+  for (const t of [2, 7, 11, 8]) named.push(await row(t).locator('td').nth(1).textContent());
+  check(JSON.stringify(named) === '["apn","report_interval","heartbeat","valve"]', 'the deployment\'s names: ' + named);
+  check((await tag(7).getAttribute('min')) === '10' && (await tag(7).getAttribute('max')) === '3600'
+    && (await row(7).locator('.unit').textContent()) === ' s', 'report_interval: its range and unit from the file');
+  const choice = (t) => row(t).locator('select');
+  check((await choice(11).count()) === 1 && (await choice(11).inputValue()) === '1'
+    && JSON.stringify(await choice(11).locator('option').allTextContents()) === '["","0 – off","1 – on"]',
+  'heartbeat: a choice of off and on, showing the value read');
+  check((await choice(8).count()) === 1 && (await choice(8).locator('option').nth(1).textContent()) === '8 – ' + hostile
+    && (await row(8).locator('td').nth(1).getAttribute('title')).endsWith('\n' + hostile)
+    && !(await page.locator('#p-params-table img').count()), 'a hostile choice label and help show as text');
   await tag(7).fill('42');
   const n5 = ['4321', '6', '2', '1', '4'];
   for (let i = 0; i < 5; i++) await tag(18).nth(i).fill(n5[i]);
@@ -100,11 +133,13 @@ try {
     && (await tag(18).nth(4).inputValue()) === '4', 'the new values come back from the terminal');
 
   // A value out of range is refused in the form, nothing sent.
-  await tag(7).fill('70000');
-  await page.click('#p-params button[type=submit]');
-  await page.waitForTimeout(300);
-  const refused = await page.textContent('#p-result');
-  check(/^read: /.test(refused) && (await tag(7).evaluate((i) => !i.validity.valid)), 'an out-of-range value is not sent: ' + refused);
+  for (const v of ['70000', '5']) {
+    await tag(7).fill(v);
+    await page.click('#p-params button[type=submit]');
+    await page.waitForTimeout(300);
+    const refused = await page.textContent('#p-result');
+    check(/^read: /.test(refused) && (await tag(7).evaluate((i) => !i.validity.valid)), `out of range, ${v} is not sent: ` + refused);
+  }
   await tag(7).fill('42');
 
   // A killed terminal turns idle.
@@ -128,6 +163,128 @@ try {
   await page.click('#fleet-table th[data-sort="id"]');
   check(await until(async () => (await rows.first().getAttribute('data-id')) === loneId, 'sorted'), 'sorting by ID descending');
   await page.click('#fleet-table th[data-sort="id"]');
+
+  // The page's own helpers: labels as typed, and what the find box matches.
+  const labelCases = [
+    ['site=north, floor=2', { labels: { site: 'north', floor: '2' } }],
+    ['site=north\nfloor = 2\n\n', { labels: { site: 'north', floor: '2' } }],
+    ['', { labels: {} }],
+    ['a=b=c', { labels: { a: 'b=c' } }],
+    ['site', { error: 'labels: "site" is not key=value' }],
+    ['=x', { error: 'labels: "=x" is not key=value' }],
+    ['a=1,a=2', { error: 'labels: "a" is given twice' }],
+  ];
+  for (const [text, want] of labelCases) {
+    const got = await page.evaluate((t) => parseLabels(t), text);
+    check(JSON.stringify(got) === JSON.stringify(want), 'labels ' + JSON.stringify(text) + ' -> ' + JSON.stringify(got));
+  }
+  const term = { id: '13900000007', name: 'Pump North', group: 'pumps', labels: { site: 'north' } };
+  const findCases = [[[], true], [['pump'], true], [['0007'], true], [['pumps', 'site=north'], true],
+    [['site=nor'], false], [['site=south'], false], [['north'], true], [['valve'], false], [['floor=2'], false]];
+  for (const [words, want] of findCases) {
+    const got = await page.evaluate(([t, w]) => findMatches(t, w), [term, words]);
+    check(got === want, 'find ' + JSON.stringify(words) + ' -> ' + got);
+  }
+
+  // The counted terminal: all its frames are in before its panel opens.
+  check(await until(async () => (await getJson(`/api/terminals/${counted}`)).in?.data === countedFrames, 'counted frames'),
+    'the counted terminal sent its ' + countedFrames + ' frames');
+  const countedRow = page.locator(`#fleet-body tr[data-id="${counted}"]`);
+  // Its registry entry is asked for on opening; what the operator types
+  // before the answer comes (held back here) stays as typed.
+  const metaAnswer = (id) => page.waitForResponse((r) => r.url().endsWith(`/api/terminals/${id}/meta`));
+  const metaPath = `**/api/terminals/${counted}/meta`;
+  let release;
+  const held = new Promise((r) => { release = r; });
+  await page.route(metaPath, async (route) => {
+    if (route.request().method() === 'GET') await held;
+    await route.continue();
+  });
+  await countedRow.click();
+  await page.fill('#p-name', 'typed early');
+  const answered = metaAnswer(counted);
+  release();
+  await answered;
+  await page.unroute(metaPath);
+  check((await page.inputValue('#p-name')) === 'typed early', 'what was typed before the entry came stays');
+
+  // Registry: name (hostile text stays text), group, labels; found by them.
+  {
+    const name = `Pump ${hostile} "7"`;
+    await page.fill('#p-name', name);
+    await page.fill('#p-group', 'pumps');
+    await page.fill('#p-labels', 'nonsense');
+    await page.click('#p-meta button[type=submit]');
+    check(/not key=value/.test(await page.textContent('#p-meta-result')), 'labels that are not key=value are refused in the form');
+    await page.fill('#p-labels', 'site=north\nfloor=2');
+    await page.click('#p-meta button[type=submit]');
+    check(await until(async () => (await page.textContent('#p-meta-result')) === 'saved', 'saved'), 'the registry entry is saved');
+    check((await countedRow.locator('td').nth(2).textContent()) === name && !(await countedRow.locator('img').count()),
+      'the name shows in the table as text');
+    check((await countedRow.locator('td').nth(3).textContent()) === 'pumps', 'the group shows in the table');
+    const meta = await getJson(`/api/terminals/${counted}/meta`);
+    check(meta.name === name && meta.group === 'pumps' && meta.labels.site === 'north', 'the API has it: ' + JSON.stringify(meta));
+    for (const [find, n] of [['pump', 1], ['PUMPS site=north', 1], ['site=south', 0], ['floor=2 5550', 1]]) {
+      await page.fill('#f-id', find);
+      check(await until(async () => (await rows.count()) === n && (n === 0 || (await rows.first().getAttribute('data-id')) === counted),
+        'find ' + find), `the find box "${find}" shows ${n}`);
+    }
+    await page.fill('#f-id', '');
+    await page.click('#fleet-table th[data-sort="name"]');
+    await page.click('#fleet-table th[data-sort="name"]');
+    check(await until(async () => (await rows.first().getAttribute('data-id')) === counted, 'by name'), 'sorting by name');
+    await page.click('#fleet-table th[data-sort="id"]');
+    // Not registered: every other one; accepting one takes it off that list.
+    await page.check('#f-unreg');
+    check(await until(async () => (await rows.count()) === 50, 'unregistered'), 'the not-registered filter');
+    await loneRow.locator('button.accept').click();
+    check(await until(async () => (await rows.count()) === 49, 'accepted'), 'accept registers it in one click');
+    check((await fetch(url + `api/terminals/${loneId}/meta`)).status === 200, 'the accepted one is registered');
+    await page.uncheck('#f-unreg');
+    await countedRow.click();
+  }
+
+  // History: newest first, a page of 50, then the older ones, each once.
+  const all = (await getJson(`/api/terminals/${counted}/history?limit=1000`)).records;
+  check(await until(async () => (await page.locator('#p-history tbody tr').count()) === 50, 'first page'), 'the history shows a page');
+  await page.click('#p-older');
+  check(await until(async () => (await page.locator('#p-history tbody tr').count()) === all.length, 'older'),
+    `"older" pages back to all ${all.length} records`);
+  const kinds = await page.locator('#p-history tbody tr td:nth-child(3)').allTextContents();
+  check(kinds.filter((k) => k === 'data').length === countedFrames && kinds[kinds.length - 1] === all[0].event,
+    'every data record once, the oldest last');
+  const dataRow = page.locator('#p-history tbody tr', { hasText: 'data' }).first();
+  const last = all.filter((e) => e.event === 'data').pop();
+  check((await dataRow.locator('code').textContent()) === last.data && (await dataRow.locator('.text').textContent()) === JSON.stringify(last.text.replace(/\0+$/, ''))
+    && (await dataRow.locator('td').nth(1).textContent()).includes('up'), 'a data row: up, its hex and its text');
+
+  // The CSV of the same range.
+  const [download] = await Promise.all([page.waitForEvent('download'), page.click('#p-csv')]);
+  const csv = readFileSync(await download.path(), 'utf8').trim().split('\r\n');
+  check(csv[0] === 'seq,time,event,id,peer,length,data,text,reason,name,group', 'the CSV has its header');
+  check(csv.slice(1).filter((l) => l.split(',')[2] === 'data' && l.split(',')[3] === counted).length === countedFrames
+    && csv.length - 1 === all.length, `the CSV has the ${all.length} records`);
+
+  // Charts: the frames sent, counted in the SVG and in its text.
+  {
+    const up = page.locator('#p-rate-chart g[data-series="up"]');
+    check(await until(async () => (await up.count()) === 1, 'rate chart'), 'the rate chart is drawn');
+    const values = await up.locator('rect').evaluateAll((rs) => rs.map((r) => Number(r.dataset.v)));
+    check(values.reduce((a, v) => a + v, 0) === countedFrames && (await up.getAttribute('data-total')) === String(countedFrames)
+      && (await up.locator('title').first().textContent()) === `up: ${countedFrames} frames`, 'the chart counts the frames sent: ' + values);
+    check((await page.textContent('#p-chart-sum')).startsWith(`up ${countedFrames} frames, down 0 frames`), 'its numbers in text too');
+    check((await page.locator('#p-online-chart g[data-series="online"] rect').count()) >= 1, 'its on-line period is drawn');
+    check((await page.locator('#p-rate-chart .axis text').count()) >= 5, 'the axis has its time labels');
+    await loneRow.click();
+    const down = page.locator('#p-rate-chart g[data-series="down"]');
+    check(await until(async () => (await down.getAttribute('data-total').catch(() => null)) === '1', 'down'),
+      'the downlink sent shows as one frame down');
+    await page.selectOption('#fc-range', 'week');
+    await page.selectOption('#fc-range', 'day');
+    const fleet = page.locator('#fc-chart g[data-series="online"]');
+    check(await until(async () => (await fleet.getAttribute('data-total').catch(() => null)) === '51', 'fleet chart'),
+      'the fleet chart shows the 51 on line');
+  }
 
   // The picture: the idle one first, the panel from its top.
   await page.click('#fleet-table th[data-sort="online"]');
@@ -159,6 +316,7 @@ try {
   if (context) await context.close();
   for (const p of procs) if (p.exitCode === null) p.kill('SIGTERM');
   rmSync(profile, { recursive: true, force: true });
+  rmSync(stateDir, { recursive: true, force: true });
 }
 console.log(failed ? `${failed} failures` : 'all browser checks passed');
 process.exit(failed ? 1 : 0);

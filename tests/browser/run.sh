@@ -14,4 +14,4 @@ cd "$here"
 if [ ! -d node_modules/playwright-core ] || [ package-lock.json -nt node_modules/.package-lock.json ]; then
   npm ci --no-audit --no-fund --loglevel=error
 fi
-exec timeout 90 node console_test.mjs "$centre" "$sim"
+exec timeout 150 node console_test.mjs "$centre" "$sim"
