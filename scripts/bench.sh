@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Runs the benchmarks: round trips through the library and through the
-# service core against the raw socket limit (with the ratios), the
-# micro-benchmarks, and the instructions per datagram under callgrind.  With --plot, also writes the throughput
+# service core against the raw socket limit (with the ratios), the journal
+# against plain SQLite, DataAck round trips with the journal against memory
+# only, the micro-benchmarks, and the instructions per datagram under
+# callgrind.  (bench/journal_soak.py, ten minutes long, is run by hand.)
+# With --plot, also writes the throughput
 # sweep to bench/throughput.csv and bench/throughput.png.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,6 +24,17 @@ fi
 echo
 echo "== round trips through the service core =="
 "$build/bench/service_roundtrip_bench" --seconds 2 --rounds 5
+
+echo
+echo "== the journal's store against plain SQLite =="
+"$build/bench/journal_bench" --rounds 5
+
+echo
+echo "== DataAck round trips: ack journal against memory only =="
+(cd "$build" && "$build/bench/journal_ack_bench" --seconds 3 --rounds 5)
+echo
+echo "== DataAck round trips while a client pulls a month of history =="
+(cd "$build" && "$build/bench/history_load_bench" --seconds 3 --rounds 5)
 
 echo
 echo "== micro-benchmarks =="
