@@ -34,7 +34,7 @@ centre::ParseResult parse(std::vector<std::string> a, centre::Options *o, std::s
 // The flags, after --config FILE holding `file` when it is not null.
 centre::ParseResult parse_over(std::vector<std::string> args, const char *file, centre::Options *o,
                                std::string *why) {
-  const std::string path = testing::TempDir() + "centre-rows.conf";
+  const std::string path = testing::TempDir() + "centre-rows-" + std::to_string(::getpid()) + ".conf";
   if (file != nullptr) {
     std::ofstream(path) << file;
     args.insert(args.begin(), {"--config", path});
@@ -84,7 +84,7 @@ TEST(Options, FlagsWinOverTheFileAndUnknownKeysAreRefused) {
     EXPECT_NE(why.find(name), std::string::npos) << text << ": " << why;
   }
 
-  const std::string path = testing::TempDir() + "centre-test.conf";
+  const std::string path = testing::TempDir() + "centre-test-" + std::to_string(::getpid()) + ".conf";
   std::FILE *f = std::fopen(path.c_str(), "w");
   std::fputs("port = 7000\nidle_timeout = 20\n", f);
   std::fclose(f);

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <functional>
 #include <set>
+#include <string>
+
+#include <unistd.h>
 
 #include "dtucentre/console.h"
 #include "dtucentre/format.h"
@@ -316,7 +319,7 @@ TEST(Options, EveryKeyReachesItsFieldFromTheFileAndAsAFlag) {
   for (const OptionRow &r : option_rows()) covered.insert(r.key);
   EXPECT_EQ(listed, covered);
 
-  const std::string path = testing::TempDir() + "pins-options.conf";
+  const std::string path = testing::TempDir() + "pins-options-" + std::to_string(::getpid()) + ".conf";
   const centre::Options defaults;
   for (const OptionRow &r : option_rows()) {
     SCOPED_TRACE(r.key);
