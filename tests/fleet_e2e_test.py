@@ -11,8 +11,6 @@ dtucentre program and dtusim on 127.0.0.1:
 
 usage: fleet_e2e_test.py DTUCENTRE DTUSIM"""
 import os
-import http.client
-import json
 import re
 import signal
 import socket
@@ -21,63 +19,30 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_support as H  # noqa: E402
+from e2e_support import check, http, procs, until  # noqa: E402
+
 CENTRE, SIM = sys.argv[1], sys.argv[2]
 FLOOD_IDS = 40000          # invented IDs, logon + logout each
 FLOOD_DOWNLINKS = 20000    # downlinks to invented IDs
 FLEET_MAX = 10000          # the default
 RSS_GROWTH_MB = 60         # ~3 KB an entry: without the bound the flood alone takes ~120 MB
-failures, procs = [], []
-
-
-def check(cond, what):
-    print(("ok: " if cond else "FAIL: ") + what, flush=True)
-    if not cond:
-        failures.append(what)
-
-
-def free_udp_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    p = s.getsockname()[1]
-    s.close()
-    return p
 
 
 def start_centre(*extra):
-    udp = free_udp_port()
-    p = subprocess.Popen([CENTRE, "--port", str(udp), "--http", "127.0.0.1:0", "--quiet", "--console", *extra],
-                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    procs.append(p)
+    p, udp, port = H.start_centre(CENTRE, "--quiet", *extra, console=True)
     p.refused = 0  # console replies refusing a downlink for its unknown ID
 
     def replies():
         for line in p.stdout:
             p.refused += "unknown-id" in line
     threading.Thread(target=replies, daemon=True).start()
-    line = p.stderr.readline()
-    m = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
-    if not m:
-        sys.exit(f"the centre did not start: {line}{p.stderr.read()}")
-    threading.Thread(target=p.stderr.read, daemon=True).start()
-    return p, udp, int(m.group(1))
+    return p, udp, port
 
 
 def get(port, path):
-    c = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
-    c.request("GET", path, headers={"Host": f"127.0.0.1:{port}"})
-    r = c.getresponse()
-    body = r.read().decode()
-    c.close()
-    return r.status, (json.loads(body) if r.getheader("Content-Type", "").startswith("application/json") else body)
-
-
-def post(port, path, body):
-    c = http.client.HTTPConnection("127.0.0.1", port, timeout=20)
-    c.request("POST", path, body=json.dumps(body), headers={"Host": f"127.0.0.1:{port}"})
-    r = c.getresponse()
-    doc = json.loads(r.read())
-    c.close()
-    return r.status, doc
+    return http(port, "GET", path)
 
 
 def rss_mb(pid):
@@ -88,7 +53,7 @@ def rss_mb(pid):
 
 
 def metric(port, name):
-    m = re.search(rf"^{name} (\d+)$", get(port, "/metrics")[1], re.M)
+    m = re.search(rf"^{name} (\d+)$", http(port, "GET", "/metrics", raw=True)[1], re.M)
     return int(m.group(1)) if m else -1
 
 
@@ -123,13 +88,11 @@ def flood_logons(udp):
 
 
 def wait_state(port, request, want, timeout=10):
-    end, doc = time.time() + timeout, None
-    while time.time() < end:
-        st, doc = get(port, f"/api/downlinks/{request}")
-        if st == 200 and doc["state"] in want:
-            return doc
-        time.sleep(0.1)
-    return doc
+    """The downlink's record once its state is one of want, else as it is last."""
+    def settled():
+        st, d = get(port, f"/api/downlinks/{request}")
+        return d if st == 200 and d["state"] in want else None
+    return until(settled, timeout) or get(port, f"/api/downlinks/{request}")[1]
 
 
 def one_terminal(udp, prefix, *args):
@@ -140,13 +103,10 @@ def one_terminal(udp, prefix, *args):
 
 
 def wait_online(port, ident):
-    end = time.time() + 10
-    while time.time() < end:
+    def online():
         st, t = get(port, f"/api/terminals/{ident}")
-        if st == 200 and t["online"]:
-            return True
-        time.sleep(0.1)
-    return False
+        return st == 200 and t["online"]
+    return until(online)
 
 
 def downlinks(port, udp, confirm):
@@ -159,7 +119,7 @@ def downlinks(port, udp, confirm):
     time.sleep(1)
     results = {}
     for name, ident in (("live", live_id), ("killed", dead_id)):
-        st, r = post(port, f"/api/terminals/{ident}/send", {"text": "hello"})
+        st, r = http(port, "POST", f"/api/terminals/{ident}/send", {"text": "hello"})
         check(st == 200 and r["state"] == "sent" and r["request"] > 0, f"{name}: the answer is sent: {st} {r}")
         results[name] = r["request"]
     if confirm:
@@ -215,13 +175,5 @@ def main():
 try:
     main()
 finally:
-    for p in procs:
-        if p.poll() is None:
-            p.send_signal(signal.SIGTERM)
-    for p in procs:
-        try:
-            p.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            p.kill()
-print(f"{len(failures)} failures" if failures else "all fleet checks passed")
-sys.exit(1 if failures else 0)
+    H.stop_all()
+H.report("fleet")

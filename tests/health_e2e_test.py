@@ -16,7 +16,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import http_api_test as H  # noqa: E402  (its schema check, process list and helpers)
+import e2e_support as H  # noqa: E402  (checks, processes, ports, the API client against docs/openapi.json)
 
 CENTRE, SIM = sys.argv[1], sys.argv[2]
 check, wait_for = H.check, H.wait_for
@@ -27,18 +27,10 @@ NOTIFIES = "libsystemd" in subprocess.run(["ldd", CENTRE], capture_output=True, 
 def run_centre(*args, env=None):
     """The centre with its HTTP side, commands on standard input, every
     log line kept."""
-    udp = H.free_port()
-    p = subprocess.Popen([CENTRE, "--port", str(udp), "--http", "127.0.0.1:0", "--console", *args],
-                         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                         env=dict(os.environ, **(env or {})))
-    H.procs.append(p)
-    m = re.search(r"http://127\.0\.0\.1:(\d+)/", p.stderr.readline())
-    if not m:
-        sys.exit("the centre did not start its HTTP side: " + p.stderr.read())
+    p, udp, port = H.start_centre(CENTRE, *args, console=True, env=env)
     lines = []
     threading.Thread(target=lambda: [lines.append(l.rstrip("\n")) for l in p.stdout], daemon=True).start()
-    threading.Thread(target=p.stderr.read, daemon=True).start()
-    return p, udp, H.Api(int(m.group(1))), lines
+    return p, udp, H.Api(port), lines
 
 
 def metric(api, name):

@@ -11,35 +11,23 @@ import csv
 import io
 import json
 import os
-import re
 import socket
-import subprocess
 import sys
 import tempfile
-import threading
 import time
 import unittest
 import urllib.parse
 
 CENTRE = sys.argv[1]
-sys.argv = [sys.argv[0], CENTRE, "unused"]  # http_api_test's helpers read a simulator's path too
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import http_api_test as base  # noqa: E402  (the schema check, Api, ports)
+import e2e_support as base  # noqa: E402  (checks, processes, ports, the API client against docs/openapi.json)
 
-procs = []
+procs = base.procs
 
 
 def start(*extra):
-    udp = base.free_port()
-    p = subprocess.Popen([CENTRE, "--port", str(udp), "--http", "127.0.0.1:0", "--quiet", "--idle-timeout", "60",
-                          *extra], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    procs.append(p)
-    line = p.stderr.readline()
-    m = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
-    if not m:
-        sys.exit(f"the centre did not start: {line}{p.stderr.read()}")
-    threading.Thread(target=p.stderr.read, daemon=True).start()
-    return udp, base.Api(int(m.group(1)))
+    _, udp, port = base.start_centre(CENTRE, "--quiet", "--idle-timeout", "60", *extra)
+    return udp, base.Api(port)
 
 
 class Terminal:
@@ -214,6 +202,4 @@ if __name__ == "__main__":
     try:
         unittest.main(argv=sys.argv[:1], verbosity=2)
     finally:
-        for p in procs:
-            p.terminate()
-            p.wait(timeout=10)
+        base.stop_all()

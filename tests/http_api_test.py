@@ -5,8 +5,6 @@ every JSON answer is checked against docs/openapi.json.  One test per
 behaviour, so that a failure names the behaviour that broke.
 
 usage: http_api_test.py DTUCENTRE DTUSIM"""
-import http.client
-import json
 import os
 import re
 import signal
@@ -20,136 +18,15 @@ import time
 import unittest
 import urllib.parse
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_support import Api, Base, Stream, check, failures, procs, stop_all, validate, wait_for  # noqa: E402
+import e2e_support  # noqa: E402
+
 CENTRE, SIM = sys.argv[1], sys.argv[2]
-OPENAPI = json.load(open(os.path.join(ROOT, "docs", "openapi.json")))
-failures = []
-procs = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-
-
-# ---- a small JSON Schema check (the keywords docs/openapi.json uses) ----
-def resolve(s):
-    while "$ref" in s:
-        s = OPENAPI["components"]["schemas"][s["$ref"].rsplit("/", 1)[1]]
-    return s
-
-
-def type_ok(v, t):
-    return {"object": isinstance(v, dict), "array": isinstance(v, list), "string": isinstance(v, str),
-            "boolean": isinstance(v, bool), "null": v is None,
-            "integer": isinstance(v, int) and not isinstance(v, bool),
-            "number": isinstance(v, (int, float)) and not isinstance(v, bool)}[t]
-
-
-def validate(v, s, path="$"):
-    s = resolve(s)
-    errs = []
-    if "type" in s:
-        types = s["type"] if isinstance(s["type"], list) else [s["type"]]
-        if not any(type_ok(v, t) for t in types):
-            return [f"{path}: {v!r} is not {types}"]
-    if "const" in s and v != s["const"]:
-        errs.append(f"{path}: {v!r} != {s['const']!r}")
-    if "enum" in s and v not in s["enum"]:
-        errs.append(f"{path}: {v!r} not in {s['enum']}")
-    if isinstance(v, str) and "pattern" in s and not re.search(s["pattern"], v):
-        errs.append(f"{path}: {v!r} does not match {s['pattern']}")
-    if isinstance(v, str) and len(v) < s.get("minLength", 0):
-        errs.append(f"{path}: too short")
-    if isinstance(v, int) and not isinstance(v, bool):
-        if "minimum" in s and v < s["minimum"] or "maximum" in s and v > s["maximum"]:
-            errs.append(f"{path}: {v} out of range")
-    if isinstance(v, dict):
-        props = s.get("properties", {})
-        for k in s.get("required", []):
-            if k not in v:
-                errs.append(f"{path}: missing {k}")
-        for k, x in v.items():
-            if k in props:
-                errs += validate(x, props[k], f"{path}.{k}")
-            elif s.get("additionalProperties") is False:
-                errs.append(f"{path}: unexpected {k}")
-            elif isinstance(s.get("additionalProperties"), dict):
-                errs += validate(x, s["additionalProperties"], f"{path}.{k}")
-    if isinstance(v, list):
-        if len(v) < s.get("minItems", 0) or len(v) > s.get("maxItems", 1 << 30):
-            errs.append(f"{path}: {len(v)} items")
-        for i, x in enumerate(v):
-            errs += validate(x, s.get("items", {}), f"{path}[{i}]")
-    return errs
-
-
-def spec_for(method, path):
-    for template, item in OPENAPI["paths"].items():
-        rx = "^" + re.sub(r"\{[^}]+\}", "[^/]+", template) + "$"
-        if re.match(rx, path) and method.lower() in item:
-            if template.endswith("{id}") and path.endswith("close-all"):
-                continue
-            return template, item[method.lower()]
-    return None, None
-
-
-# ---- HTTP --------------------------------------------------------------------
-class Api:
-    def __init__(self, port, token=None):
-        self.port, self.token = port, token
-
-    def call(self, method, path, body=None, headers=None, raw=None, schema=True):
-        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=20)
-        h = {"Host": f"127.0.0.1:{self.port}"}
-        if self.token:
-            h["Authorization"] = "Bearer " + self.token
-        h.update(headers or {})
-        data = raw if raw is not None else (json.dumps(body).encode() if body is not None else None)
-        if method == "POST" and data is None:
-            data = b""
-        c.request(method, path, body=data, headers=h)
-        r = c.getresponse()
-        text = r.read()
-        c.close()
-        ctype = r.getheader("Content-Type", "")
-        doc = json.loads(text) if ctype.startswith("application/json") else text.decode(errors="replace")
-        p = urllib.parse.urlsplit(path).path
-        if schema and p.startswith("/api/"):
-            template, op = spec_for(method, p)
-            check(op is not None, f"{method} {p}: not in the OpenAPI file")
-            if op:
-                resp = op["responses"].get(str(r.status))
-                check(resp is not None, f"{method} {path}: status {r.status} not documented")
-                if resp and "application/json" in resp.get("content", {}):
-                    errs = validate(doc, resp["content"]["application/json"]["schema"])
-                    check(not errs, f"{method} {path} {r.status}: {errs[:3]}")
-        return r.status, doc, r
-
-    get = lambda self, path, **kw: self.call("GET", path, **kw)
-    post = lambda self, path, body=None, **kw: self.call("POST", path, body, **kw)
-
-
-def free_port(kind=socket.SOCK_DGRAM):
-    s = socket.socket(socket.AF_INET, kind)
-    s.bind(("127.0.0.1", 0))
-    p = s.getsockname()[1]
-    s.close()
-    return p
 
 
 def start_centre(*extra):
-    udp = free_port()
-    p = subprocess.Popen([CENTRE, "--port", str(udp), "--http", "127.0.0.1:0", "--quiet", *extra],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    procs.append(p)
-    line = p.stderr.readline()
-    m = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
-    if not m:
-        sys.exit(f"the centre did not start its HTTP side: {line}{p.stderr.read()}")
-    threading.Thread(target=p.stderr.read, daemon=True).start()
-    return p, udp, int(m.group(1))
+    return e2e_support.start_centre(CENTRE, "--quiet", *extra)
 
 
 def start_sim(udp, *args):
@@ -159,68 +36,6 @@ def start_sim(udp, *args):
     lines = []
     threading.Thread(target=lambda: [lines.append(l) for l in p.stdout], daemon=True).start()
     return p, lines
-
-
-def wait_for(fn, what, timeout=10):
-    end = time.time() + timeout
-    while time.time() < end:
-        v = fn()
-        if v:
-            return v
-        time.sleep(0.1)
-    check(False, "timed out: " + what)
-
-
-class Stream:
-    """A Server-Sent Events client: data lines go to a list, each event's id
-    (None when it had none) to another."""
-
-    def __init__(self, port, query, token=None, last_event_id=None):
-        self.events, self.ids, self.status = [], [], None
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=15)
-        auth = f"Authorization: Bearer {token}\r\n" if token else ""
-        if last_event_id is not None:
-            auth += f"Last-Event-ID: {last_event_id}\r\n"
-        self.sock.sendall(f"GET /api/events{query} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n{auth}\r\n".encode())
-        self.f = self.sock.makefile("rb")
-        self.status = int(self.f.readline().split()[1])
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        seq = None
-        try:
-            for line in self.f:
-                if line.startswith(b"id: "):
-                    seq = int(line[4:])
-                elif line.startswith(b"data: "):
-                    self.events.append(json.loads(line[6:]))
-                    self.ids.append(seq)
-                    seq = None
-        except (OSError, ValueError):
-            pass
-
-    def journaled(self):
-        """(seq, event) of the events that had an id, in the order they came."""
-        return [(i, e) for i, e in zip(list(self.ids), list(self.events)) if i is not None]
-
-    def close(self):
-        try:
-            self.sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        self.sock.close()
-
-
-class Base(unittest.TestCase):
-    """Each test's checks are gathered, so that one test names every fault of
-    its behaviour; the test fails at its end when any check did."""
-
-    def setUp(self):
-        failures.clear()
-
-    def tearDown(self):
-        if failures:
-            self.fail("; ".join(failures))
 
 
 class FleetApi(Base):
@@ -342,7 +157,7 @@ class FleetApi(Base):
         check(st == 504, f"a dead terminal's read -> 504, got {st} {r}")
         wait_for(lambda: api.get(f"/api/terminals/{lone_id}")[1].get("offline_reason") == "idle",
                  "the killed terminal goes idle")
-        check(api.get(f"/api/terminals?idle_gt=2&prefix=777")[1][0]["id"] == lone_id, "idle_gt finds it")
+        check(api.get("/api/terminals?idle_gt=2&prefix=777")[1][0]["id"] == lone_id, "idle_gt finds it")
         for path, body, code in [("params/read", {}, 409), ("params", {"params": {"7": 1}}, 409), ("close", {}, 409)]:
             check(api.post(f"/api/terminals/{lone_id}/{path}", body)[0] == code, f"{path} off line -> {code}")
         st, r, _ = api.post(f"/api/terminals/{lone_id}/send", {"text": "later"})
@@ -557,24 +372,6 @@ class StreamResume(Base):
         finally:
             shutil.rmtree(state, ignore_errors=True)
 
-
-def stop_all():
-    """Stops every process started here."""
-    for p in procs:
-        if p.poll() is None:
-            p.send_signal(signal.SIGTERM)
-    for p in procs:
-        try:
-            p.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            p.kill()
-
-
-
-def report(what):
-    """For the scripts that use this one's helpers (health_e2e_test.py)."""
-    print(f"{len(failures)} failures" if failures else f"all {what} checks passed")
-    sys.exit(1 if failures else 0)
 
 if __name__ == "__main__":
     try:

@@ -17,37 +17,16 @@ import sys
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_support as H  # noqa: E402
+from e2e_support import check  # noqa: E402
+
 CENTRE = sys.argv[1]
-failures = []
-procs = []
 SILENT_ID = b"66600000001"
 
 
-def check(cond, what):
-    print(("ok:   " if cond else "FAIL: ") + what, flush=True)
-    if not cond:
-        failures.append(what)
-
-
-def free_udp_port():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    p = s.getsockname()[1]
-    s.close()
-    return p
-
-
 def start_centre(*extra):
-    udp = free_udp_port()
-    p = subprocess.Popen([CENTRE, "--port", str(udp), "--http", "127.0.0.1:0", "--quiet", *extra],
-                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    procs.append(p)
-    line = p.stderr.readline()
-    m = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
-    if not m:
-        sys.exit(f"the centre did not start its HTTP side: {line}")
-    threading.Thread(target=p.stderr.read, daemon=True).start()
-    return p, udp, int(m.group(1))
+    return H.start_centre(CENTRE, "--quiet", *extra)
 
 
 def silent_terminal(udp):
@@ -153,15 +132,6 @@ class Stream:
         except OSError:
             pass
         self.sock.close()
-
-
-def wait_for(fn, timeout):
-    end = time.time() + timeout
-    while time.time() < end:
-        if fn():
-            return True
-        time.sleep(0.05)
-    return fn()
 
 
 # ---- one address cannot take the server; slow headers are cut ----------------
@@ -275,7 +245,7 @@ def param_waits(port):
     threads = [threading.Thread(target=read_and_hold, args=(n,), daemon=True) for n in range(32)]
     for t in threads:
         t.start()
-    wait_for(lambda: len(answers) >= 24, 2)
+    H.until(lambda: len(answers) >= 24, 2)
     full = sum(a.startswith(b"HTTP/1.1 429") and b"queue-full" in a for a in answers)
     check(full == 24 and len(answers) == 24, f"8 reads wait per terminal, the other 24 are refused at once: {full}")
     st, _, took = get(port, "/api/terminals", timeout=3)
@@ -283,7 +253,7 @@ def param_waits(port):
     for s in clients:  # every caller gives up
         s.shutdown(socket.SHUT_RDWR)
         s.close()
-    ok = wait_for(lambda: sum(e.get("reason") == "cancelled" for e in errors.events()) == 7, 2)
+    ok = H.until(lambda: sum(e.get("reason") == "cancelled" for e in errors.events()) == 7, 2)
     check(ok, f"the 7 reads still queued end as cancelled when their callers go: "
               f"{[e.get('reason') for e in errors.events()]}")
     # The queue is free again but for the read on the wire (it keeps its place).
@@ -292,7 +262,7 @@ def param_waits(port):
     threads = [threading.Thread(target=read_and_hold, args=(n,), daemon=True) for n in range(8)]
     for t in threads:
         t.start()
-    wait_for(lambda: len(answers) >= 1, 1.5)
+    H.until(lambda: len(answers) >= 1, 1.5)
     full = sum(a.startswith(b"HTTP/1.1 429") for a in answers)
     check(full == 1 and len(answers) == 1, f"after the cancel, 7 reads find room again: {len(answers)} answered at once")
     for s in clients:
@@ -363,13 +333,5 @@ def main():
 try:
     main()
 finally:
-    for p in procs:
-        if p.poll() is None:
-            p.send_signal(signal.SIGTERM)
-    for p in procs:
-        try:
-            p.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            p.kill()
-print(f"{len(failures)} failures" if failures else "all HTTP limit checks passed")
-sys.exit(1 if failures else 0)
+    H.stop_all(timeout=5)
+H.report("HTTP limit")

@@ -37,21 +37,15 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import http_api_test as H  # noqa: E402  (its checks, the API client against docs/openapi.json)
+import e2e_support as H  # noqa: E402  (checks, processes, ports, the API client against docs/openapi.json)
 
 CENTRE, SIM, CASE = sys.argv[1], sys.argv[2], sys.argv[3]
 CONF = os.path.join(H.ROOT, "packaging", "dtucentre.conf")
 KILLS = int(os.environ.get("JOURNAL_KILLS", "20"))
 OUTAGE_S = float(os.environ.get("JOURNAL_OUTAGE_S", "60"))
 SEED = int(os.environ.get("JOURNAL_SEED", str(int(time.time()))))
-wait_for = H.wait_for
+check, wait_for = H.check, H.wait_for
 SKIP = 77
-
-
-def check(cond, what):
-    if cond:
-        print("ok:", what, flush=True)
-    H.check(cond, what)
 
 
 def say(text):
@@ -421,7 +415,6 @@ def start_errors(folder):
     rc, err = start_fails(state)
     check(rc == 3 and state in err, f"a state directory held by another centre: exit 3 naming it: {rc} {err.strip()}")
     first.stop()
-    db = os.path.join(state, "journal.db")
     rc, err = start_fails(state, "--journal-check")
     check(rc == 0, f"--journal-check passes a sound journal: {rc} {err.strip()}")
 

@@ -10,7 +10,6 @@ import csv
 import io
 import json
 import os
-import re
 import socket
 import subprocess
 import sys
@@ -20,7 +19,7 @@ import time
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import check, failures, free_port, http, procs, start_broker, until  # noqa: E402
+from e2e_support import check, failures, http, procs, start_broker, start_centre, until  # noqa: E402
 
 CENTRE = sys.argv[1]
 NAME, GROUP = 'a"b<c>', "pumps"
@@ -54,21 +53,14 @@ def main():
     if mport is None:
         print("no mosquitto: skipped")
         return 77
-    uport = free_port(socket.SOCK_DGRAM)
     statuses = []
     sub = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(mport), "-v", "-t", "dtu/t/+/status"],
                            stdout=subprocess.PIPE, text=True)
     procs.append(sub)
     threading.Thread(target=lambda: [statuses.append(l.split(" ", 1)) for l in sub.stdout], daemon=True).start()
-    centre = subprocess.Popen([CENTRE, "--port", str(uport), "--http", "127.0.0.1:0", "--json", "--console",
-                               "--state-dir", os.path.join(work, "state"), "--idle-timeout", "60",
-                               "--mqtt", f"127.0.0.1:{mport}", "--mqtt-stats-interval", "0", "--duration", "60"],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    procs.append(centre)
-    m = re.search(r"http://127\.0\.0\.1:(\d+)/", centre.stderr.readline())
-    if not m:
-        sys.exit("the centre did not start its HTTP side: " + centre.stderr.read())
-    port = int(m.group(1))
+    centre, uport, port = start_centre(CENTRE, "--json", "--state-dir", os.path.join(work, "state"),
+                                       "--idle-timeout", "60", "--mqtt", f"127.0.0.1:{mport}",
+                                       "--mqtt-stats-interval", "0", "--duration", "60", console=True)
     lines = []
     threading.Thread(target=lambda: [lines.append(json.loads(l)) for l in centre.stdout if l.startswith("{")],
                      daemon=True).start()

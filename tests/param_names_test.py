@@ -9,7 +9,6 @@ usage: param_names_test.py DTUCENTRE DTUSIM   (exit 77 when no broker can be had
 import json
 import os
 import re
-import socket
 import subprocess
 import sys
 import tempfile
@@ -17,7 +16,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_support import PATH, ROOT, check, failures, free_port, http, procs, start_broker, until  # noqa: E402
+from e2e_support import PATH, ROOT, check, failures, http, procs, start_broker, start_centre, until  # noqa: E402
 
 CENTRE, SIM = sys.argv[1], sys.argv[2]
 
@@ -63,16 +62,9 @@ def main():
         return 77
     bad_files(work)
 
-    uport = free_port(socket.SOCK_DGRAM)
-    centre = subprocess.Popen([CENTRE, "--port", str(uport), "--http", "127.0.0.1:0", "--json", "--console",
-                               "--param-names", sample_switched_on(work), "--mqtt", f"127.0.0.1:{mport}",
-                               "--mqtt-stats-interval", "0", "--duration", "60"],
-                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    procs.append(centre)
-    m = re.search(r"http://127\.0\.0\.1:(\d+)/", centre.stderr.readline())
-    if not m:
-        sys.exit("the centre did not start its HTTP side: " + centre.stderr.read())
-    port = int(m.group(1))
+    centre, uport, port = start_centre(CENTRE, "--json", "--param-names", sample_switched_on(work),
+                                       "--mqtt", f"127.0.0.1:{mport}", "--mqtt-stats-interval", "0",
+                                       "--duration", "60", console=True)
     replies = []
     threading.Thread(target=lambda: [replies.append(json.loads(l)) for l in centre.stdout if l.startswith("{")],
                      daemon=True).start()

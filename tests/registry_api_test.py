@@ -6,7 +6,6 @@ and the registry and the history kept over a stop and over a kill -9.
 Hostile names come back escaped or are refused.  Answers are checked against docs/openapi.json.
 
 usage: registry_api_test.py DTUCENTRE"""
-import json
 import os
 import signal
 import sys
@@ -14,11 +13,9 @@ import tempfile
 import unittest
 import urllib.parse
 
-CENTRE = sys.argv[1]
-sys.argv = [sys.argv[0], CENTRE, "unused"]
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import http_api_test as base  # noqa: E402
-import history_api_test as hist  # noqa: E402  (start, Terminal)
+import e2e_support as base  # noqa: E402
+import history_api_test as hist  # noqa: E402  (start, Terminal; it reads the centre's path from the command line)
 
 
 def meta_path(raw):
@@ -188,6 +185,4 @@ if __name__ == "__main__":
     try:
         unittest.main(argv=sys.argv[:1], verbosity=2)
     finally:
-        for p in hist.procs:
-            p.terminate()
-            p.wait(timeout=10)
+        base.stop_all()

@@ -16,7 +16,7 @@ import tempfile
 import threading
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import http_api_test as H  # noqa: E402  (process list, schema check and helpers)
+import e2e_support as H  # noqa: E402  (checks, processes, ports, the API client against docs/openapi.json)
 
 CENTRE = sys.argv[1]
 check, wait_for = H.check, H.wait_for
@@ -43,16 +43,11 @@ def lines_of(stream, into):
 
 
 def main():
-    if subprocess.run(["which", "mosquitto"], capture_output=True).returncode != 0:
-        print("mosquitto is not installed (scripts/ensure-packages.sh mosquitto)")
-        sys.exit(77)
     with tempfile.TemporaryDirectory() as folder:
-        broker = H.free_port(socket.SOCK_STREAM)
-        conf = os.path.join(folder, "mosquitto.conf")
-        with open(conf, "w") as f:
-            f.write(f"allow_anonymous true\nlistener {broker} 127.0.0.1\nlog_dest none\n")
-        H.procs.append(subprocess.Popen(["mosquitto", "-c", conf], stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.DEVNULL))
+        broker = H.start_broker(folder)
+        if broker is None:
+            print("mosquitto cannot be had (scripts/ensure-packages.sh mosquitto mosquitto-clients)")
+            sys.exit(77)
         run(broker)
 
 
@@ -109,7 +104,7 @@ def run(broker):
     def same(a, b, what):
         a = {k: v for k, v in a.items() if k not in TRANSPORT}
         b = {k: v for k, v in b.items() if k not in TRANSPORT}
-        check(a == b, f"{what}: {a} != {b}")
+        check(a == b, f"{what}: the same" if a == b else f"{what}: {a} != {b}")
 
     for name in ("invalid_frame", "data_reply"):
         wait_for(lambda: from_log(name) and from_stream(name) and from_mqtt(name), f"{name} on all three")
