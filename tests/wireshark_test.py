@@ -209,9 +209,19 @@ def check_live(work, centre_bin, sim_bin):
     if not shutil.which("dumpcap"):
         print("skipped: no dumpcap")
         sys.exit(77)
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
+    # The dissector takes a datagram on any port by its shape, unless a
+    # protocol Wireshark knows claims that port: the centre gets a free port
+    # no other dissector is registered on (44818 is one, for example).
+    decodes = subprocess.run(["tshark", "-G", "decodes"], capture_output=True, timeout=60,
+                             env=dict(os.environ, HOME=HOME)).stdout.decode(errors="replace")
+    claimed = {int(line.split("\t")[1]) for line in decodes.splitlines() if line.startswith("udp.port\t")}
+    port = 0
+    for _ in range(100):
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port not in claimed:
+            break
     pcap = os.path.join(work, "live.pcapng")
     cap = subprocess.Popen(["dumpcap", "-q", "-i", "lo", "-f", "udp port %d" % port, "-a", "duration:20",
                             "-w", pcap], stderr=subprocess.PIPE)
